@@ -1,0 +1,8 @@
+// tarnwick.baseflow
+#include "module.hpp"
+
+namespace tarnwick::python {
+
+void init_baseflow(PyObject*) {}
+
+}  // namespace tarnwick::python

@@ -1,0 +1,115 @@
+// Argument binding shared by every callable.
+//
+// Each callable (module function, method, constructor) is described once by
+// a constexpr Signature: its name, its ordered parameter names and how many
+// leading ones are required. bind() matches a call's positional and keyword
+// arguments against it and produces every binding message; Args then hands
+// each argument to a converter, applying the "argument '{name}': " prefix to
+// a TypeError in one place. The entry templates at the end wrap a body
+// written against Args into the interpreter's calling conventions.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace tarnwick::python {
+
+struct Signature {
+    static constexpr std::size_t max_params = 6;
+
+    const char* owner;  // class of a constructor or method; nullptr for functions
+    const char* name;   // "__new__" for constructors
+    std::array<const char*, max_params> params{};
+    std::size_t count = 0;
+    std::size_t required = 0;
+
+    constexpr Signature(const char* owner_, const char* name_, std::initializer_list<const char*> names,
+                        std::size_t required_)
+        : owner(owner_), name(name_), required(required_) {
+        for (const char* param : names) params[count++] = param;
+    }
+
+    // "{class}.{name}()" or "{name}()".
+    std::string full_name() const;
+};
+
+// The arguments of one call, bound to parameters. Absent optional arguments
+// are NULL. The objects are borrowed from the caller for the call's duration.
+class Args {
+   public:
+    explicit Args(const Signature& signature) : signature_(&signature) {}
+
+    PyObject* operator[](std::size_t index) const { return items_[index]; }
+    bool present(std::size_t index) const { return items_[index] != nullptr; }
+
+    // Converts argument `index` with `convert`; a TypeError gets the
+    // parameter's prefix, other exceptions pass unchanged.
+    template <class Convert>
+    auto get(std::size_t index, Convert&& convert) const -> decltype(convert(nullptr)) {
+        try {
+            return convert(items_[index]);
+        } catch (const PythonError&) {
+            prefix_type_error(signature_->params[index]);
+            throw;
+        }
+    }
+
+    // As get(), with `fallback` for an argument that was left out.
+    template <class Convert, class T>
+    auto get_or(std::size_t index, Convert&& convert, T fallback) const -> decltype(convert(nullptr)) {
+        if (items_[index] == nullptr) return fallback;
+        return get(index, convert);
+    }
+
+   private:
+    friend Args bind(const Signature&, PyObject* const*, std::size_t, PyObject*);
+    friend Args bind(const Signature&, PyObject*, PyObject*);
+
+    const Signature* signature_;
+    std::array<PyObject*, Signature::max_params> items_{};
+};
+
+// Vectorcall form: `nargs` positional arguments followed by one value per
+// name in the tuple `kwnames` (which may be NULL).
+Args bind(const Signature& signature, PyObject* const* args, std::size_t nargs, PyObject* kwnames);
+
+// Constructor form: a positional tuple and an optional keyword dict.
+Args bind(const Signature& signature, PyObject* args, PyObject* kwargs);
+
+// --- Entry points -----------------------------------------------------------
+
+using FunctionBody = Ref (*)(PyObject* self, const Args& args);
+using NoArgsBody = Ref (*)(PyObject* self);
+
+template <const Signature& S, FunctionBody Body>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&] { return Body(self, bind(S, args, static_cast<std::size_t>(nargs), kwnames)).release(); },
+                 static_cast<PyObject*>(nullptr));
+}
+
+template <NoArgsBody Body>
+PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+    return guard([&] { return Body(self).release(); }, static_cast<PyObject*>(nullptr));
+}
+
+// The method table entry of a function or method with parameters.
+template <const Signature& S, FunctionBody Body>
+constexpr PyMethodDef function_def(const char* doc) {
+    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<S, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// The method table entry of a method without parameters.
+template <NoArgsBody Body>
+constexpr PyMethodDef noargs_def(const char* name, const char* doc) {
+    return {name, &noargs_entry<Body>, METH_NOARGS, doc};
+}
+
+}  // namespace tarnwick::python

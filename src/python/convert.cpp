@@ -1,0 +1,229 @@
+#include "convert.hpp"
+
+#include <datetime.h>
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+
+namespace tarnwick::python {
+
+namespace {
+
+// The interpreter's datetime C interface, imported once per process. The
+// capsule's pointer never changes, so a racing second import is harmless.
+const PyDateTime_CAPI* datetime_api() {
+    static std::atomic<const PyDateTime_CAPI*> cached{nullptr};
+    const PyDateTime_CAPI* api = cached.load(std::memory_order_acquire);
+    if (api == nullptr) {
+        api = static_cast<const PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+        if (api == nullptr) throw PythonError();
+        cached.store(api, std::memory_order_release);
+    }
+    return api;
+}
+
+// A float item: the float itself, or the interpreter's float conversion.
+inline double item_to_f64(PyObject* item) {
+    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+    const double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) throw PythonError();
+    return value;
+}
+
+// Integer conversion through __index__, into a long long.
+long long index_to_i64(PyObject* object) {
+    Ref index = Ref::checked(PyNumber_Index(object));
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError();
+    return value;
+}
+
+// Items of an exact list. The list is re-measured on every step, as its
+// iterator does, because converting an item may run code that changes it.
+void list_items(PyObject* list, std::vector<double>& out) {
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (PyFloat_CheckExact(item)) {
+            out.push_back(PyFloat_AS_DOUBLE(item));
+        } else {
+            Ref held = Ref::borrow(item);
+            out.push_back(item_to_f64(held.get()));
+        }
+    }
+}
+
+void tuple_items(PyObject* tuple, std::vector<double>& out) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) out.push_back(item_to_f64(PyTuple_GET_ITEM(tuple, i)));
+}
+
+// One-dimensional buffers of native doubles (numpy float64 arrays, array('d'),
+// memoryviews of either) are copied directly: iterating them would yield the
+// same doubles one Python float at a time. Returns false to fall back to
+// iteration. Only exact types whose iteration is known to be plain qualify.
+bool buffer_items(PyObject* object, std::vector<double>& out) {
+    const char* type = Py_TYPE(object)->tp_name;
+    if (std::strcmp(type, "numpy.ndarray") != 0 && std::strcmp(type, "array.array") != 0 &&
+        !PyMemoryView_Check(object))
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = view.format != nullptr ? view.format : "B";
+    const bool native_double = std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
+                               std::strcmp(format, "=d") == 0 ||
+                               (std::strcmp(format, "<d") == 0 && PY_LITTLE_ENDIAN) ||
+                               (std::strcmp(format, ">d") == 0 && PY_BIG_ENDIAN);
+    const bool usable = view.ndim == 1 && view.itemsize == 8 && native_double;
+    if (usable) {
+        try {
+            const std::size_t n = static_cast<std::size_t>(view.shape[0]);
+            out.resize(n);
+            const char* base = static_cast<const char*>(view.buf);
+            const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : 8;
+            if (stride == 8) {
+                if (n != 0) std::memcpy(out.data(), base, n * sizeof(double));
+            } else {
+                for (std::size_t i = 0; i < n; ++i)
+                    std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
+            }
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+    }
+    PyBuffer_Release(&view);
+    return usable;
+}
+
+void iterate_items(PyObject* object, std::vector<double>& out) {
+    const Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0)
+        PyErr_Clear();  // the length is only a capacity hint
+    else
+        out.reserve(static_cast<std::size_t>(hint));
+    Ref iterator = Ref::checked(PyObject_GetIter(object));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(item_to_f64(item.get()));
+    if (PyErr_Occurred()) throw PythonError();
+}
+
+}  // namespace
+
+double to_f64(PyObject* object) { return item_to_f64(object); }
+
+std::optional<double> to_opt_f64(PyObject* object) {
+    if (object == nullptr || object == Py_None) return std::nullopt;
+    return to_f64(object);
+}
+
+bool to_flag(PyObject* object) {
+    if (object == Py_True) return true;
+    if (object == Py_False) return false;
+    // numpy's boolean scalar type is numpy.bool_ (named "bool" since numpy 2).
+    PyTypeObject* type = Py_TYPE(object);
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) PyErr_Clear();
+    const char* name = std::strrchr(type->tp_name, '.');
+    name = name != nullptr ? name + 1 : type->tp_name;
+    const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
+                            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                            (std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0);
+    if (!numpy_bool) raise_not_instance(object, "bool");
+    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr)
+        raise(PyExc_TypeError, "object of type '" + type_name(object) + "' does not define a '__bool__' conversion");
+    const int truth = type->tp_as_number->nb_bool(object);
+    if (truth < 0) throw PythonError();
+    return truth != 0;
+}
+
+std::int32_t to_i32(PyObject* object) {
+    const long long value = index_to_i64(object);
+    if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::int32_t>(value);
+}
+
+std::int64_t to_i64(PyObject* object) { return index_to_i64(object); }
+
+std::size_t to_usize(PyObject* object) {
+    Ref index = Ref::checked(PyNumber_Index(object));
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError();
+    if (value > std::numeric_limits<std::size_t>::max())
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::size_t>(value);
+}
+
+std::string to_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) raise_not_instance(object, "str");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) throw PythonError();
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+std::vector<double> to_vector(PyObject* object) {
+    if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) raise_not_instance(object, "Sequence");
+    std::vector<double> out;
+    if (PyList_CheckExact(object))
+        list_items(object, out);
+    else if (PyTuple_CheckExact(object))
+        tuple_items(object, out);
+    else if (!buffer_items(object, out))
+        iterate_items(object, out);
+    return out;
+}
+
+TimeDelta to_timedelta(PyObject* object) {
+    const PyDateTime_CAPI* api = datetime_api();
+    if (!PyObject_TypeCheck(object, api->DeltaType)) raise_not_instance(object, "timedelta");
+    return {PyDateTime_DELTA_GET_DAYS(object), PyDateTime_DELTA_GET_SECONDS(object),
+            PyDateTime_DELTA_GET_MICROSECONDS(object)};
+}
+
+Ref to_python(double value) { return Ref::checked(PyFloat_FromDouble(value)); }
+
+Ref to_python(std::int64_t value) { return Ref::checked(PyLong_FromLongLong(value)); }
+
+Ref to_python(std::size_t value) { return Ref::checked(PyLong_FromSize_t(value)); }
+
+Ref to_python(const std::string& value) {
+    return Ref::checked(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+Ref to_python(const std::vector<double>& values) {
+    Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) throw PythonError();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+Ref to_python(const std::optional<double>& value) {
+    if (!value) return Ref::borrow(Py_None);
+    return to_python(*value);
+}
+
+Ref timedelta_from_seconds(std::int64_t seconds) {
+    const PyDateTime_CAPI* api = datetime_api();
+    const long long days = seconds / 86400;
+    const long long rest = seconds % 86400;
+    return Ref::checked(api->Delta_FromDelta(static_cast<int>(days), static_cast<int>(rest), 0, 1, api->DeltaType));
+}
+
+namespace detail {
+void dict_changed(bool size_changed) {
+    internal_failure(size_changed ? "dictionary changed size during iteration"
+                                  : "dictionary keys changed during iteration");
+}
+}  // namespace detail
+
+}  // namespace tarnwick::python

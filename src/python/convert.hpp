@@ -1,0 +1,134 @@
+// Conversions between Python objects and plain values.
+//
+// Each from-Python converter takes one borrowed object and returns one value
+// or throws PythonError with the exception set; Args::get adds the argument
+// prefix. Each to_python overload turns one value into a new reference.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "../core/duration.hpp"
+#include "../core/named_map.hpp"
+#include "classes.hpp"
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace tarnwick::python {
+
+// --- From Python --------------------------------------------------------
+
+// float as is; anything else through the interpreter's float conversion.
+double to_f64(PyObject* object);
+
+// None (or a missing argument) is absent.
+std::optional<double> to_opt_f64(PyObject* object);
+
+// True or False, or a numpy boolean through its truth conversion.
+bool to_flag(PyObject* object);
+
+std::int32_t to_i32(PyObject* object);
+std::int64_t to_i64(PyObject* object);
+std::size_t to_usize(PyObject* object);
+
+// A str as UTF-8 text.
+std::string to_text(PyObject* object);
+
+// Any sequence except str, item by item through the float conversion. Exact
+// lists and tuples, and one-dimensional float64 arrays, take fast paths with
+// the same results.
+std::vector<double> to_vector(PyObject* object);
+
+// The fields of a datetime.timedelta; only the type is checked here.
+TimeDelta to_timedelta(PyObject* object);
+
+// A copy of the value held by an instance of T's class (or a subclass).
+template <class T>
+T to_instance(PyObject* object) {
+    if (!is_instance<T>(object)) raise_not_instance(object, class_def<T>().name);
+    return value_of<T>(object);
+}
+
+// A dict from str to values converted by `convert`, in the dict's order.
+template <class Convert>
+auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nullptr))>;
+
+// --- To Python ----------------------------------------------------------
+
+Ref to_python(double value);
+Ref to_python(std::int64_t value);
+Ref to_python(std::size_t value);
+Ref to_python(const std::string& value);
+Ref to_python(const std::vector<double>& values);
+Ref to_python(const std::optional<double>& value);
+
+// A timedelta of `seconds` whole seconds, normalised (86400 s is one day).
+Ref timedelta_from_seconds(std::int64_t seconds);
+
+// Any value with a class: a new instance of exactly that class, owning a
+// copy of an lvalue or the moved value of an rvalue.
+template <class V>
+    requires has_class<std::remove_cvref_t<V>>
+Ref to_python(V&& value) {
+    return wrap<std::remove_cvref_t<V>>(std::forward<V>(value));
+}
+
+template <class A, class B>
+Ref to_python(const std::pair<A, B>& pair) {
+    Ref first = to_python(pair.first);
+    Ref second = to_python(pair.second);
+    return Ref::checked(PyTuple_Pack(2, first.get(), second.get()));
+}
+
+template <class T>
+Ref to_python(const NamedMap<T>& map) {
+    Ref dict = Ref::checked(PyDict_New());
+    for (const auto& [name, value] : map) {
+        Ref item = to_python(value);
+        Ref key = to_python(name);
+        if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) throw PythonError();
+    }
+    return dict;
+}
+
+// Getter of a read-only attribute: the field converted by to_python().
+template <class T, auto Field>
+PyObject* get_field(PyObject* self, void*) noexcept {
+    return guard([&] { return to_python(value_of<T>(self).*Field).release(); }, static_cast<PyObject*>(nullptr));
+}
+
+// --- Map conversion -------------------------------------------------------
+
+namespace detail {
+[[noreturn]] void dict_changed(bool size_changed);
+}
+
+template <class Convert>
+auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nullptr))> {
+    if (!PyDict_Check(object)) raise_not_instance(object, "dict");
+    NamedMap<decltype(convert(nullptr))> map;
+    const Py_ssize_t size = PyDict_GET_SIZE(object);
+    map.reserve(static_cast<std::size_t>(size));
+    Py_ssize_t position = 0;
+    Py_ssize_t seen = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(object, &position, &key, &value)) {
+        // Converting a value may run Python code that mutates the dict.
+        Ref key_ref = Ref::borrow(key);
+        Ref value_ref = Ref::borrow(value);
+        if (++seen > size) detail::dict_changed(false);
+        std::string name = to_text(key_ref.get());
+        auto converted = convert(value_ref.get());
+        if (PyDict_GET_SIZE(object) != size) detail::dict_changed(true);
+        map.emplace_back(std::move(name), std::move(converted));
+    }
+    return map;
+}
+
+}  // namespace tarnwick::python

@@ -1,0 +1,118 @@
+#include "errors.hpp"
+
+#include <atomic>
+
+#include "ref.hpp"
+
+namespace tarnwick::python {
+
+void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw PythonError();
+}
+
+std::string type_name(PyObject* object) {
+    Ref name = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text == nullptr) throw PythonError();
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+void raise_not_instance(PyObject* object, const char* target) {
+    if (object == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+    } else {
+        const std::string name = type_name(object);
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), target);
+    }
+    throw PythonError();
+}
+
+void raise_error(const Error& error) {
+    switch (error.kind) {
+        case ErrorKind::value:
+            raise(PyExc_ValueError, error.message);
+        case ErrorKind::runtime:
+            raise(PyExc_RuntimeError, error.message);
+    }
+    raise(PyExc_SystemError, error.message);
+}
+
+PyObject* panic_exception_type() {
+    // Created once per process. Two threads may race to create it; the first
+    // to publish wins and the loser drops its copy, so nothing ever waits on
+    // a lock while holding the interpreter.
+    static std::atomic<PyObject*> cached{nullptr};
+    PyObject* type = cached.load(std::memory_order_acquire);
+    if (type != nullptr) return type;
+    PyObject* created = PyErr_NewExceptionWithDoc(
+        "tarnwick.PanicException",
+        "Raised when internal code fails.\n\nIt derives from BaseException rather than Exception so that it "
+        "normally propagates to the top instead of being caught by `except Exception`.",
+        PyExc_BaseException, nullptr);
+    if (created == nullptr) return nullptr;
+    PyObject* expected = nullptr;
+    if (cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;
+    Py_DECREF(created);
+    return expected;
+}
+
+void set_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type != nullptr) PyErr_SetString(type, message);
+}
+
+namespace {
+
+// The pending exception as one normalised object (NULL if none is set).
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+void restore_exception(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception, nullptr);
+#endif
+}
+
+}  // namespace
+
+void prefix_type_error(const char* parameter) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Ref original = Ref::steal(take_exception());
+    if (!original) return;
+    // On any failure while building the replacement, the original stays.
+    PyObject* text = PyObject_Str(original.get());
+    if (text == nullptr) {
+        PyErr_Clear();
+        restore_exception(original.release());
+        return;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text));
+    Py_DECREF(text);
+    Ref replacement;
+    if (message) replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!replacement) {
+        PyErr_Clear();
+        restore_exception(original.release());
+        return;
+    }
+    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
+    restore_exception(replacement.release());
+}
+
+}  // namespace tarnwick::python

@@ -1,0 +1,123 @@
+// Entry points of the library.
+//
+// The interpreter finds PyInit_tarnwick when importing `tarnwick`; it only
+// returns a static definition (multi-phase initialisation), and the
+// interpreter then runs the definition's exec slot on the new module, which
+// builds the whole tree of submodules. Six further entries build one
+// submodule's content as a standalone module, sharing the fill operations.
+#include "module.hpp"
+
+#include "convert.hpp"
+
+namespace tarnwick::python {
+
+void add(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError();
+        PyErr_Clear();
+        all = Ref::checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonError();
+    } else if (!PyList_Check(all.get())) {
+        raise_not_instance(all.get(), "list");
+    }
+    Ref key = Ref::checked(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), key.get()) < 0) {
+        PyErr_Clear();
+        internal_failure("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, key.get(), value) < 0) throw PythonError();
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = Ref::checked(PyModule_GetNameObject(module));
+    Ref function = Ref::checked(PyCFunction_NewEx(def, module, module_name.get()));
+    add(module, def->ml_name, function.get());
+}
+
+void add_submodule(PyObject* parent, PyObject* child) {
+    const char* name = PyModule_GetName(child);
+    if (name == nullptr) throw PythonError();
+    add(parent, name, child);
+}
+
+Ref new_submodule(const char* name) {
+    Ref text = Ref::checked(PyUnicode_FromString(name));
+    return Ref::checked(PyModule_NewObject(text.get()));
+}
+
+namespace {
+
+void require_module(PyObject* module) {
+    if (!PyModule_Check(module)) raise_not_instance(module, "module");
+}
+
+// Creates a submodule, fills it completely, then attaches it.
+void build_submodule(PyObject* parent, const char* name, void (*fill)(PyObject*)) {
+    Ref child = new_submodule(name);
+    fill(child.get());
+    add_submodule(parent, child.get());
+}
+
+int exec_tarnwick(PyObject* module) noexcept {
+    return guard(
+        [&] {
+            require_module(module);
+            build_submodule(module, "utils", fill_utils);
+            build_submodule(module, "reach", init_reach);
+            build_submodule(module, "reservoir", init_reservoir);
+            build_submodule(module, "rainfall_transform", init_transform);
+            build_submodule(module, "rainfall_loss", init_loss);
+            build_submodule(module, "baseflow", init_baseflow);
+            build_submodule(module, "metrics", init_metrics);
+            return 0;
+        },
+        -1);
+}
+
+template <void (*Fill)(PyObject*)>
+int exec_single(PyObject* module) noexcept {
+    return guard(
+        [&] {
+            require_module(module);
+            Fill(module);
+            return 0;
+        },
+        -1);
+}
+
+template <int (*Exec)(PyObject*) noexcept>
+struct Definition {
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+        {0, nullptr},
+    };
+    static PyModuleDef make(const char* name) {
+        return {PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
+    }
+};
+
+PyModuleDef tarnwick_def = Definition<exec_tarnwick>::make("tarnwick");
+PyModuleDef reach_def = Definition<exec_single<init_reach>>::make("init_reach");
+PyModuleDef reservoir_def = Definition<exec_single<init_reservoir>>::make("init_reservoir");
+PyModuleDef transform_def = Definition<exec_single<init_transform>>::make("init_transform");
+PyModuleDef loss_def = Definition<exec_single<init_loss>>::make("init_loss");
+PyModuleDef baseflow_def = Definition<exec_single<init_baseflow>>::make("init_baseflow");
+PyModuleDef metrics_def = Definition<exec_single<init_metrics>>::make("init_metrics");
+
+}  // namespace
+
+}  // namespace tarnwick::python
+
+using namespace tarnwick::python;
+
+PyMODINIT_FUNC PyInit_tarnwick() { return PyModuleDef_Init(&tarnwick_def); }
+PyMODINIT_FUNC PyInit_init_reach() { return PyModuleDef_Init(&reach_def); }
+PyMODINIT_FUNC PyInit_init_reservoir() { return PyModuleDef_Init(&reservoir_def); }
+PyMODINIT_FUNC PyInit_init_transform() { return PyModuleDef_Init(&transform_def); }
+PyMODINIT_FUNC PyInit_init_loss() { return PyModuleDef_Init(&loss_def); }
+PyMODINIT_FUNC PyInit_init_baseflow() { return PyModuleDef_Init(&baseflow_def); }
+PyMODINIT_FUNC PyInit_init_metrics() { return PyModuleDef_Init(&metrics_def); }

@@ -1,0 +1,8 @@
+// tarnwick.rainfall_transform
+#include "module.hpp"
+
+namespace tarnwick::python {
+
+void init_transform(PyObject*) {}
+
+}  // namespace tarnwick::python

@@ -1,0 +1,8 @@
+// tarnwick.reach
+#include "module.hpp"
+
+namespace tarnwick::python {
+
+void init_reach(PyObject*) {}
+
+}  // namespace tarnwick::python
