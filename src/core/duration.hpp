@@ -25,8 +25,7 @@ struct Duration {
     double as_seconds() const { return static_cast<double>(secs) + static_cast<double>(nanos) / 1e9; }
 };
 
-inline constexpr const char* negative_duration_message =
-    "a negative timedelta cannot be converted to a duration";
+inline constexpr const char* negative_duration_message = "a negative timedelta cannot be converted to a duration";
 
 // A delta is negative exactly when its days field is.
 inline Result<Duration> to_duration(TimeDelta delta) {

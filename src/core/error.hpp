@@ -35,12 +35,10 @@ inline std::unexpected<Error> runtime_error(std::string message) {
 
 // A broken internal precondition. Never caught inside the hydrology.
 class InternalFailure : public std::runtime_error {
-   public:
+ public:
     using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] inline void internal_failure(const std::string& message) {
-    throw InternalFailure(message);
-}
+[[noreturn]] inline void internal_failure(const std::string& message) { throw InternalFailure(message); }
 
 }  // namespace tarnwick

@@ -38,8 +38,7 @@ std::string fixed_text(double value, int digits) {
     std::string out;
     if (special_text(value, out)) return out;
     char buffer[400];
-    auto [end, ec] =
-        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, digits);
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, digits);
     if (ec != std::errc()) return float_text(value);
     return std::string(buffer, end);
 }

@@ -55,8 +55,7 @@ Result<double> get_value(const ContinuousTimeSeries& series, double duration) {
     const double maxf = static_cast<double>(max);
     if (duration < -1e-6) return value_error("`duration` " + float_text(duration) + " is less than 0.");
     if (duration > maxf + 1e-6)
-        return value_error("`duration` " + float_text(duration) + " is out of range (max " + std::to_string(max) +
-                           ")");
+        return value_error("`duration` " + float_text(duration) + " is out of range (max " + std::to_string(max) + ")");
 
     // Clamp into [0, maxf]; NaN passes through both tests unchanged.
     double x = duration;

@@ -43,7 +43,7 @@ struct Signature {
 // The arguments of one call, bound to parameters. Absent optional arguments
 // are NULL. The objects are borrowed from the caller for the call's duration.
 class Args {
-   public:
+ public:
     explicit Args(const Signature& signature) : signature_(&signature) {}
 
     PyObject* operator[](std::size_t index) const { return items_[index]; }
@@ -68,7 +68,7 @@ class Args {
         return get(index, convert);
     }
 
-   private:
+ private:
     friend Args bind(const Signature&, PyObject* const*, std::size_t, PyObject*);
     friend Args bind(const Signature&, PyObject*, PyObject*);
 

@@ -32,7 +32,7 @@ struct ClassDef {
 // with "Already borrowed". With the interpreter lock held neither can happen;
 // without it, they keep a concurrent read from seeing a half-written value.
 class BorrowFlag {
-   public:
+ public:
     bool try_shared() {
         int state = state_.load(std::memory_order_relaxed);
         do {
@@ -47,7 +47,7 @@ class BorrowFlag {
     }
     void release_exclusive() { state_.store(0, std::memory_order_release); }
 
-   private:
+ private:
     std::atomic<int> state_{0};
 };
 

@@ -66,8 +66,7 @@ void tuple_items(PyObject* tuple, std::vector<double>& out) {
 // iteration. Only exact types whose iteration is known to be plain qualify.
 bool buffer_items(PyObject* object, std::vector<double>& out) {
     const char* type = Py_TYPE(object)->tp_name;
-    if (std::strcmp(type, "numpy.ndarray") != 0 && std::strcmp(type, "array.array") != 0 &&
-        !PyMemoryView_Check(object))
+    if (std::strcmp(type, "numpy.ndarray") != 0 && std::strcmp(type, "array.array") != 0 && !PyMemoryView_Check(object))
         return false;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
@@ -76,8 +75,7 @@ bool buffer_items(PyObject* object, std::vector<double>& out) {
     }
     const char* format = view.format != nullptr ? view.format : "B";
     const bool native_double = std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
-                               std::strcmp(format, "=d") == 0 ||
-                               (std::strcmp(format, "<d") == 0 && PY_LITTLE_ENDIAN) ||
+                               std::strcmp(format, "=d") == 0 || (std::strcmp(format, "<d") == 0 && PY_LITTLE_ENDIAN) ||
                                (std::strcmp(format, ">d") == 0 && PY_BIG_ENDIAN);
     const bool usable = view.ndim == 1 && view.itemsize == 8 && native_double;
     if (usable) {

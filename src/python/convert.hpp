@@ -74,8 +74,7 @@ Ref timedelta_from_seconds(std::int64_t seconds);
 // Any value with a class: a new instance of exactly that class, owning a
 // copy of an lvalue or the moved value of an rvalue.
 template <class V>
-    requires has_class<std::remove_cvref_t<V>>
-Ref to_python(V&& value) {
+requires has_class<std::remove_cvref_t<V>> Ref to_python(V&& value) {
     return wrap<std::remove_cvref_t<V>>(std::forward<V>(value));
 }
 

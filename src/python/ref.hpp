@@ -15,7 +15,7 @@
 namespace tarnwick::python {
 
 class Ref {
-   public:
+ public:
     Ref() = default;
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -50,7 +50,7 @@ class Ref {
 
     void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
 
-   private:
+ private:
     explicit Ref(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };

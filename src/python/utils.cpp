@@ -52,12 +52,11 @@ PyType_Slot continuous_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(
                     constructor_entry<ContinuousTimeSeries, continuous_new, make_series<ContinuousTimeSeries>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ContinuousTimeSeries>)},
-    {Py_tp_doc, const_cast<char*>(
-                    "ContinuousTimeSeries(data, time_step, kind)\n--\n\n"
-                    "A uniformly-spaced time series where each value represents a quantity at a\n"
-                    "discrete point in time (e.g. discharge, elevation, storage).\n\n"
-                    "Total duration spans first to last point: `time_step * (len(data) - 1)`.\n"
-                    "Supports linear interpolation between points.")},
+    {Py_tp_doc, const_cast<char*>("ContinuousTimeSeries(data, time_step, kind)\n--\n\n"
+                                  "A uniformly-spaced time series where each value represents a quantity at a\n"
+                                  "discrete point in time (e.g. discharge, elevation, storage).\n\n"
+                                  "Total duration spans first to last point: `time_step * (len(data) - 1)`.\n"
+                                  "Supports linear interpolation between points.")},
     {Py_tp_getset, series_getset<ContinuousTimeSeries>},
     {Py_tp_methods, continuous_methods},
     {0, nullptr},
@@ -79,10 +78,9 @@ Ref disaggregate_body(PyObject* self, const Args& args) {
 PyMethodDef incremental_methods[] = {
     noargs_def<total_duration_body<IncrementalTimeSeries>>(
         "total_duration", "total_duration($self)\n--\n\nTotal duration spanning all time step intervals (seconds)."),
-    function_def<disaggregate_sig, disaggregate_body>(
-        "disaggregate($self, target_step)\n--\n\n"
-        "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
-        "distributing each bucket's value. Total depth is preserved."),
+    function_def<disaggregate_sig, disaggregate_body>("disaggregate($self, target_step)\n--\n\n"
+                                                      "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
+                                                      "distributing each bucket's value. Total depth is preserved."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -90,12 +88,11 @@ PyType_Slot incremental_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(
                     constructor_entry<IncrementalTimeSeries, incremental_new, make_series<IncrementalTimeSeries>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<IncrementalTimeSeries>)},
-    {Py_tp_doc, const_cast<char*>(
-                    "IncrementalTimeSeries(data, time_step, kind)\n--\n\n"
-                    "A uniformly-spaced time series where each value represents a quantity\n"
-                    "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
-                    "Total duration spans all intervals: `time_step * len(data)`.\n"
-                    "Supports disaggregation to a finer time step.")},
+    {Py_tp_doc, const_cast<char*>("IncrementalTimeSeries(data, time_step, kind)\n--\n\n"
+                                  "A uniformly-spaced time series where each value represents a quantity\n"
+                                  "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
+                                  "Total duration spans all intervals: `time_step * len(data)`.\n"
+                                  "Supports disaggregation to a finer time step.")},
     {Py_tp_getset, series_getset<IncrementalTimeSeries>},
     {Py_tp_methods, incremental_methods},
     {0, nullptr},

@@ -57,55 +57,54 @@ inline bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(
 #define CHECK_CONCAT2(a, b) a##b
 #define CHECK_CONCAT(a, b) CHECK_CONCAT2(a, b)
 
-#define TEST(name)                                                       \
-    static void CHECK_CONCAT(test_, name)();                             \
+#define TEST(name)                                                                           \
+    static void CHECK_CONCAT(test_, name)();                                                 \
     static check::Register CHECK_CONCAT(register_, name)(#name, &CHECK_CONCAT(test_, name)); \
     static void CHECK_CONCAT(test_, name)()
 
-#define CHECK(cond) \
-    do {            \
+#define CHECK(cond)                                                                \
+    do {                                                                           \
         if (!(cond)) check::report(__FILE__, __LINE__, "CHECK(" #cond ") failed"); \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                                                     \
-    do {                                                                                                   \
-        const auto check_a = (a);                                                                          \
-        const auto check_b = (b);                                                                          \
-        if (!(check_a == check_b))                                                                         \
-            check::report(__FILE__, __LINE__,                                                              \
-                          #a " == " #b ": " + check::show(check_a) + " != " + check::show(check_b));       \
+#define CHECK_EQ(a, b)                                                                               \
+    do {                                                                                             \
+        const auto check_a = (a);                                                                    \
+        const auto check_b = (b);                                                                    \
+        if (!(check_a == check_b))                                                                   \
+            check::report(__FILE__, __LINE__,                                                        \
+                          #a " == " #b ": " + check::show(check_a) + " != " + check::show(check_b)); \
     } while (0)
 
 // Bit-for-bit equality of two doubles (NaN equals NaN, 0.0 differs from -0.0).
-#define CHECK_BITS(a, b)                                                                                   \
-    do {                                                                                                   \
-        const double check_a = (a);                                                                        \
-        const double check_b = (b);                                                                        \
-        if (!check::same_bits(check_a, check_b))                                                           \
-            check::report(__FILE__, __LINE__,                                                              \
-                          #a " bits " #b ": " + check::show(check_a) + " vs " + check::show(check_b));     \
+#define CHECK_BITS(a, b)                                                                               \
+    do {                                                                                               \
+        const double check_a = (a);                                                                    \
+        const double check_b = (b);                                                                    \
+        if (!check::same_bits(check_a, check_b))                                                       \
+            check::report(__FILE__, __LINE__,                                                          \
+                          #a " bits " #b ": " + check::show(check_a) + " vs " + check::show(check_b)); \
     } while (0)
 
 // A Result that holds an error with exactly this message.
-#define CHECK_ERROR(result, text)                                                                          \
-    do {                                                                                                   \
-        const auto check_r = (result);                                                                    \
-        if (check_r.has_value())                                                                           \
-            check::report(__FILE__, __LINE__, #result " succeeded, expected error: " + std::string(text)); \
-        else if (check_r.error().message != (text))                                                        \
-            check::report(__FILE__, __LINE__, #result " error '" + check_r.error().message + "' != '" +     \
-                                                  std::string(text) + "'");                                \
+#define CHECK_ERROR(result, text)                                                                             \
+    do {                                                                                                      \
+        const auto check_r = (result);                                                                        \
+        if (check_r.has_value())                                                                              \
+            check::report(__FILE__, __LINE__, #result " succeeded, expected error: " + std::string(text));    \
+        else if (check_r.error().message != (text))                                                           \
+            check::report(__FILE__, __LINE__,                                                                 \
+                          #result " error '" + check_r.error().message + "' != '" + std::string(text) + "'"); \
     } while (0)
 
 // An expression that throws InternalFailure with exactly this message.
-#define CHECK_FAILURE(expr, text)                                                                          \
-    do {                                                                                                   \
-        try {                                                                                              \
-            (void)(expr);                                                                                  \
-            check::report(__FILE__, __LINE__, #expr " did not fail");                                      \
-        } catch (const tarnwick::InternalFailure& check_e) {                                               \
-            if (std::string(check_e.what()) != (text))                                                     \
-                check::report(__FILE__, __LINE__,                                                          \
-                              #expr " failed with '" + std::string(check_e.what()) + "'");                 \
-        }                                                                                                  \
+#define CHECK_FAILURE(expr, text)                                                                              \
+    do {                                                                                                       \
+        try {                                                                                                  \
+            (void)(expr);                                                                                      \
+            check::report(__FILE__, __LINE__, #expr " did not fail");                                          \
+        } catch (const tarnwick::InternalFailure& check_e) {                                                   \
+            if (std::string(check_e.what()) != (text))                                                         \
+                check::report(__FILE__, __LINE__, #expr " failed with '" + std::string(check_e.what()) + "'"); \
+        }                                                                                                      \
     } while (0)

@@ -4,7 +4,6 @@ import sys
 from datetime import timedelta
 
 import pytest
-
 import tarnwick
 
 HOUR = timedelta(hours=1)
