@@ -3,6 +3,7 @@
 #include <datetime.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -81,12 +82,13 @@ bool buffer_items(PyObject* object, std::vector<double>& out) {
     if (usable) {
         try {
             const std::size_t n = static_cast<std::size_t>(view.shape[0]);
-            out.resize(n);
             const char* base = static_cast<const char*>(view.buf);
             const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : 8;
-            if (stride == 8) {
-                if (n != 0) std::memcpy(out.data(), base, n * sizeof(double));
+            if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
+                const double* first = reinterpret_cast<const double*>(base);
+                out.assign(first, first + n);
             } else {
+                out.resize(n);
                 for (std::size_t i = 0; i < n; ++i)
                     std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
             }
