@@ -1,0 +1,363 @@
+#include "level_pool.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "interp.hpp"
+
+namespace tarnwick::reservoir {
+
+namespace {
+
+// The internal step: one second (the inflow's step is never shorter).
+constexpr double h = 1.0;
+
+// A continuous series read at whole seconds inside its span. This is
+// get_value's arithmetic without its range checks, which a time inside the
+// span always passes; the position is never negative, so truncation is the
+// floor that get_value takes.
+class SecondsReader {
+ public:
+    explicit SecondsReader(const ContinuousTimeSeries& series)
+        : data_(series.data.data()),
+          n_(series.data.size()),
+          step_(static_cast<double>(series.time_step)),
+          span_(static_cast<double>(total_duration(series))) {}
+
+    double span() const { return span_; }
+
+    // Requires a non-empty series and 0 <= t <= span.
+    double at(std::int64_t t) const {
+        double x = static_cast<double>(t);
+        if (x > span_) x = span_;
+        const double pos = x / step_;
+        const auto i = static_cast<std::size_t>(pos);
+        if (i + 1 < n_) {
+            const double frac = pos - static_cast<double>(i);
+            const double delta = data_[i + 1] - data_[i];
+            const double rise = frac * delta;
+            return data_[i] + rise;
+        }
+        return data_[n_ - 1];
+    }
+
+ private:
+    const double* data_;
+    std::size_t n_;
+    double step_;
+    double span_;
+};
+
+// Each outlet kind prepared for evaluation once per second: bounds as plain
+// numbers, its curve checked once and searched from the last bracket. An
+// evaluation either yields the same flow as get_discharge or declines (by
+// returning false), and the routing then asks get_discharge itself, which
+// produces the error. Internal failures are thrown from the same point of
+// the evaluation as get_discharge throws them.
+
+struct FastUncontrolled {
+    double offset;
+    double bottom;
+    double top;
+    bool usable;  // the curve has points to read its ends from
+    CurveLookup curve;
+
+    [[gnu::always_inline]] bool discharge(double elevation, double& q) {
+        const double head = elevation + offset;
+        if (!usable || head > top) return false;
+        if (head < bottom) {
+            q = 0.0;
+            return true;
+        }
+        return curve.inside(head, q);
+    }
+};
+
+struct FastControlled {
+    double lower;
+    double upper;
+    double bottom;
+    double top;
+    double cap;
+    bool usable;
+    CurveLookup curve;
+
+    [[gnu::always_inline]] bool discharge(double elevation, double& q) {
+        if (gated(elevation, lower, upper)) {
+            q = 0.0;
+            return true;
+        }
+        if (!usable || elevation > top) return false;
+        double flow = 0.0;
+        if (!(elevation < bottom) && !curve.inside(elevation, flow)) return false;
+        q = capped(flow, cap);
+        return true;
+    }
+};
+
+struct FastSpecified {
+    double lower;
+    double upper;
+    bool empty;
+    SecondsReader series;
+
+    [[gnu::always_inline]] bool discharge(double elevation, std::int64_t t, double& q) {
+        if (gated(elevation, lower, upper)) {
+            q = 0.0;
+            return true;
+        }
+        if (empty || static_cast<double>(t) > series.span()) return false;
+        q = series.at(t);
+        return true;
+    }
+};
+
+struct FastConstant {
+    double lower;
+    double upper;
+    double flow;
+
+    [[gnu::always_inline]] bool discharge(double elevation, double& q) {
+        q = gated(elevation, lower, upper) ? 0.0 : flow;
+        return true;
+    }
+};
+
+using FastOutlet = std::variant<FastUncontrolled, FastControlled, FastSpecified, FastConstant>;
+
+double curve_bottom(const ElevationDischarge& curve) { return curve.elevation.empty() ? 0.0 : curve.elevation.front(); }
+double curve_top(const ElevationDischarge& curve) { return curve.elevation.empty() ? 0.0 : curve.elevation.back(); }
+
+CurveLookup rating_lookup(const ElevationDischarge& curve) { return CurveLookup(curve.elevation, curve.discharge); }
+
+FastOutlet prepare(const UnControlledDischargeInfo& outlet) {
+    const auto& curve = outlet.elevation_discharge;
+    return FastUncontrolled{outlet.elevation_offset.value_or(0.0), curve_bottom(curve), curve_top(curve),
+                            !curve.elevation.empty(), rating_lookup(curve)};
+}
+
+FastOutlet prepare(const ControlledDischargeInfo& outlet) {
+    const auto& curve = outlet.elevation_discharge;
+    return FastControlled{lower_gate(outlet.minimum_elevation),
+                          upper_gate(outlet.maximum_elevation),
+                          curve_bottom(curve),
+                          curve_top(curve),
+                          outlet.maximum_release.value_or(std::numeric_limits<double>::infinity()),
+                          !curve.elevation.empty(),
+                          rating_lookup(curve)};
+}
+
+FastOutlet prepare(const SpecifiedDischargeInfo& outlet) {
+    return FastSpecified{lower_gate(outlet.minimum_elevation), upper_gate(outlet.maximum_elevation),
+                         outlet.discharge.data.empty(), SecondsReader(outlet.discharge)};
+}
+
+FastOutlet prepare(const ConstantDischargeInfo& outlet) {
+    return FastConstant{lower_gate(outlet.minimum_elevation), upper_gate(outlet.maximum_elevation), outlet.discharge};
+}
+
+// The outlets of one routing call, evaluated in the caller's order, with one
+// output list per outlet name.
+class OutletBank {
+ public:
+    OutletBank(const NamedMap<DischargeInfo>& outlets, std::size_t recorded) : outlets_(outlets) {
+        fast_.reserve(outlets.size());
+        slot_.reserve(outlets.size());
+        for (const auto& [name, info] : outlets) {
+            fast_.push_back(std::visit([](const auto& kind) { return prepare(kind); }, info));
+            // Names are unique in a caller's dict; a repeated name would share
+            // the list of its first appearance.
+            std::size_t k = 0;
+            while (k < lists_.size() && lists_[k].first != name) ++k;
+            if (k == lists_.size()) {
+                lists_.emplace_back(name, std::vector<double>());
+                lists_.back().second.reserve(recorded);
+            }
+            slot_.push_back(k);
+        }
+    }
+
+    // The total outflow at elevation e and time t, summed from 0.0 in order;
+    // on a recorded step each outlet's flow is appended to its list. Returns
+    // false with error() set when an outlet fails.
+    template <bool Record>
+    [[gnu::always_inline]] bool total(double e, std::int64_t t, double& out) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < fast_.size(); ++k) {
+            double q;
+            if (!evaluate(fast_[k], e, t, q)) [[unlikely]] {
+                auto checked = get_discharge(outlets_[k].second, e, t);
+                if (!checked) {
+                    error_ = std::move(checked.error());
+                    return false;
+                }
+                q = *checked;
+            }
+            sum = sum + q;
+            if constexpr (Record) lists_[slot_[k]].second.push_back(q);
+        }
+        out = sum;
+        return true;
+    }
+
+    Error& error() { return error_; }
+    NamedMap<std::vector<double>>& lists() { return lists_; }
+
+ private:
+    [[gnu::always_inline]] static bool evaluate(FastOutlet& outlet, double e, std::int64_t t, double& q) {
+        switch (outlet.index()) {
+            case 0:
+                return std::get_if<0>(&outlet)->discharge(e, q);
+            case 1:
+                return std::get_if<1>(&outlet)->discharge(e, q);
+            case 2:
+                return std::get_if<2>(&outlet)->discharge(e, t, q);
+            default:
+                return std::get_if<3>(&outlet)->discharge(e, q);
+        }
+    }
+
+    const NamedMap<DischargeInfo>& outlets_;
+    std::vector<FastOutlet> fast_;
+    std::vector<std::size_t> slot_;
+    NamedMap<std::vector<double>> lists_;
+    Error error_;
+};
+
+// The state of the reservoir between seconds, and the loop that advances it.
+class Router {
+ public:
+    Router(const ContinuousTimeSeries& inflow, double initial_storage, double initial_elevation,
+           const ElevationStorage& curve, const NamedMap<DischargeInfo>& outlets)
+        : curve_(curve),
+          bank_(outlets, inflow.data.size() - 1),
+          inflow_at_(inflow),
+          elevation_at_(curve.storage, curve.elevation),
+          S_(initial_storage),
+          e_(initial_elevation),
+          I_prev_(inflow.data[0]) {}
+
+    // The outflows at time t and the current elevation, recorded.
+    bool record_outflows(std::int64_t t, std::vector<double>& total) {
+        if (!bank_.total<true>(e_, t, O_)) return fail(std::move(bank_.error()));
+        total.push_back(O_);
+        return true;
+    }
+
+    // The seconds from `first` up to and including `last`, each evaluating
+    // the outlets at the elevation before it and then moving the storage.
+    // Only the outflows of `last` are recorded.
+    bool steps(std::int64_t first, std::int64_t last, std::vector<double>& total) {
+        // The state lives in locals for the loop so that it stays in registers.
+        double S = S_, e = e_, I_prev = I_prev_, O = 0.0;
+        bool ok = true;
+        for (std::int64_t t = first; t <= last; ++t) {
+            if (t < last) [[likely]] {
+                ok = bank_.total<false>(e, t, O);
+            } else {
+                ok = bank_.total<true>(e, t, O);
+                if (ok) total.push_back(O);
+            }
+            if (!ok) [[unlikely]] {
+                failure_ = std::move(bank_.error());
+                break;
+            }
+
+            const double I_now = inflow_at_.at(t);
+            const double inflow_volume = ((I_prev + I_now) * 0.5) * h;
+            const double S_new = (S + inflow_volume) - O * h;
+            S = S_new > 0.0 ? S_new : 0.0;  // a NaN storage empties the reservoir too
+            if (!elevation_at_.inside(S, e)) [[unlikely]] {
+                auto checked = get_elevation(curve_, S);
+                if (!checked) {
+                    failure_ = std::move(checked.error());
+                    ok = false;
+                    break;
+                }
+                e = *checked;
+            }
+            I_prev = I_now;
+        }
+        S_ = S;
+        e_ = e;
+        I_prev_ = I_prev;
+        return ok;
+    }
+
+    double storage() const { return S_; }
+    double elevation() const { return e_; }
+    Error& failure() { return failure_; }
+    NamedMap<std::vector<double>>& lists() { return bank_.lists(); }
+
+ private:
+    bool fail(Error&& error) {
+        failure_ = std::move(error);
+        return false;
+    }
+
+    const ElevationStorage& curve_;
+    OutletBank bank_;
+    SecondsReader inflow_at_;
+    CurveLookup elevation_at_;
+    double S_;
+    double e_;
+    double I_prev_;
+    double O_ = 0.0;
+    Error failure_;
+};
+
+ContinuousTimeSeries series(std::vector<double> values, const char* kind, std::int32_t step) {
+    return ContinuousTimeSeries{std::move(values), kind, step};
+}
+
+}  // namespace
+
+Result<LevelPoolResult> run_level_pool_routing(const ContinuousTimeSeries& inflow, double initial_elevation,
+                                               const ElevationStorage& curve, const NamedMap<DischargeInfo>& outlets) {
+    const auto initial_storage = get_storage(curve, initial_elevation);
+    if (!initial_storage) return std::unexpected(initial_storage.error());
+
+    // With no values the schedule would end at (0 - 1) steps: refuse the
+    // series instead of running an unbounded loop.
+    const std::size_t n = inflow.data.size();
+    if (n == 0) return value_error(empty_inflow_message);
+    const std::int32_t step = inflow.time_step;
+    if (step < 1) internal_failure("the inflow's time step must be at least one second");
+
+    std::vector<double> storage;
+    std::vector<double> elevation;
+    std::vector<double> total;
+    storage.reserve(n);
+    elevation.reserve(n);
+    total.reserve(n);
+    storage.push_back(*initial_storage);
+    elevation.push_back(initial_elevation);
+
+    NamedMap<ContinuousTimeSeries> individual;
+    if (n >= 2) {
+        Router router(inflow, *initial_storage, initial_elevation, curve, outlets);
+        // t = D: the outflows at e0 are recorded; the storage does not move,
+        // and I[0] stays the previous inflow.
+        std::int64_t t = step;
+        if (!router.record_outflows(t, total)) return std::unexpected(std::move(router.failure()));
+        // Every further stretch of D seconds ends on a recorded second.
+        for (std::size_t j = 1; j + 1 < n; ++j) {
+            if (!router.steps(t + 1, t + step, total)) return std::unexpected(std::move(router.failure()));
+            t += step;
+            storage.push_back(router.storage());
+            elevation.push_back(router.elevation());
+        }
+        individual.reserve(router.lists().size());
+        for (auto& [name, values] : router.lists())
+            individual.emplace_back(name, series(std::move(values), "discharge", step));
+    }
+
+    return LevelPoolResult{series(std::move(storage), "volume", step), series(std::move(elevation), "elevation", step),
+                           series(std::move(total), "discharge", step), std::move(individual)};
+}
+
+}  // namespace tarnwick::reservoir
