@@ -61,13 +61,15 @@ class SecondsReader {
 
 struct FastUncontrolled {
     double offset;
+    bool shifted;  // a zero offset changes at most the sign of a zero head,
+                   // which no comparison or curve lookup can tell apart
     double bottom;
     double top;
     bool usable;  // the curve has points to read its ends from
     CurveLookup curve;
 
     [[gnu::always_inline]] bool discharge(double elevation, double& q) {
-        const double head = elevation + offset;
+        const double head = shifted ? elevation + offset : elevation;
         if (!usable || head > top) return false;
         if (head < bottom) {
             q = 0.0;
@@ -136,8 +138,9 @@ CurveLookup rating_lookup(const ElevationDischarge& curve) { return CurveLookup(
 
 FastOutlet prepare(const UnControlledDischargeInfo& outlet) {
     const auto& curve = outlet.elevation_discharge;
-    return FastUncontrolled{outlet.elevation_offset.value_or(0.0), curve_bottom(curve), curve_top(curve),
-                            !curve.elevation.empty(), rating_lookup(curve)};
+    const double offset = outlet.elevation_offset.value_or(0.0);
+    return FastUncontrolled{
+        offset, offset != 0.0, curve_bottom(curve), curve_top(curve), !curve.elevation.empty(), rating_lookup(curve)};
 }
 
 FastOutlet prepare(const ControlledDischargeInfo& outlet) {
@@ -181,26 +184,27 @@ class OutletBank {
         }
     }
 
-    // The total outflow at elevation e and time t, summed from 0.0 in order;
-    // on a recorded step each outlet's flow is appended to its list. Returns
+    // The outlets' flows at elevation e and time t added up in order, on a
+    // recorded step each appended to its list. The total of the method
+    // starts from 0.0; this sum starts from the first flow, which saves an
+    // addition on the path from one second's elevation to the next. The two
+    // differ at most in the sign of a zero result (the total is never -0.0),
+    // so recorded totals take `sum + 0.0`, and the storage update cannot see
+    // the difference (a zero storage is clamped to +0.0 either way). Returns
     // false with error() set when an outlet fails.
     template <bool Record>
-    [[gnu::always_inline]] bool total(double e, std::int64_t t, double& out) {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < fast_.size(); ++k) {
-            double q;
-            if (!evaluate(fast_[k], e, t, q)) [[unlikely]] {
-                auto checked = get_discharge(outlets_[k].second, e, t);
-                if (!checked) {
-                    error_ = std::move(checked.error());
-                    return false;
-                }
-                q = *checked;
+    [[gnu::always_inline]] bool sum(double e, std::int64_t t, double& out) {
+        const std::size_t count = fast_.size();
+        double total = 0.0;
+        if (count != 0) {
+            if (!flow<Record>(0, e, t, total)) return false;
+            for (std::size_t k = 1; k < count; ++k) {
+                double q;
+                if (!flow<Record>(k, e, t, q)) return false;
+                total = total + q;
             }
-            sum = sum + q;
-            if constexpr (Record) lists_[slot_[k]].second.push_back(q);
         }
-        out = sum;
+        out = total;
         return true;
     }
 
@@ -208,6 +212,20 @@ class OutletBank {
     NamedMap<std::vector<double>>& lists() { return lists_; }
 
  private:
+    template <bool Record>
+    [[gnu::always_inline]] bool flow(std::size_t k, double e, std::int64_t t, double& q) {
+        if (!evaluate(fast_[k], e, t, q)) [[unlikely]] {
+            auto checked = get_discharge(outlets_[k].second, e, t);
+            if (!checked) {
+                error_ = std::move(checked.error());
+                return false;
+            }
+            q = *checked;
+        }
+        if constexpr (Record) lists_[slot_[k]].second.push_back(q);
+        return true;
+    }
+
     [[gnu::always_inline]] static bool evaluate(FastOutlet& outlet, double e, std::int64_t t, double& q) {
         switch (outlet.index()) {
             case 0:
@@ -243,8 +261,8 @@ class Router {
 
     // The outflows at time t and the current elevation, recorded.
     bool record_outflows(std::int64_t t, std::vector<double>& total) {
-        if (!bank_.total<true>(e_, t, O_)) return fail(std::move(bank_.error()));
-        total.push_back(O_);
+        if (!bank_.sum<true>(e_, t, O_)) return fail(std::move(bank_.error()));
+        total.push_back(O_ + 0.0);
         return true;
     }
 
@@ -257,10 +275,10 @@ class Router {
         bool ok = true;
         for (std::int64_t t = first; t <= last; ++t) {
             if (t < last) [[likely]] {
-                ok = bank_.total<false>(e, t, O);
+                ok = bank_.sum<false>(e, t, O);
             } else {
-                ok = bank_.total<true>(e, t, O);
-                if (ok) total.push_back(O);
+                ok = bank_.sum<true>(e, t, O);
+                if (ok) total.push_back(O + 0.0);
             }
             if (!ok) [[unlikely]] {
                 failure_ = std::move(bank_.error());

@@ -220,6 +220,17 @@ TEST(level_pool_empty_storage_is_positive_zero) {
     CHECK_DATA(result.reservoir_storage, "volume", {-0.0, 0.0});
 }
 
+TEST(level_pool_total_is_never_negative_zero) {
+    // The total is summed from 0.0, so flows of -0.0 add up to +0.0.
+    const ConstantDischargeInfo negative_zero{-0.0, {}, {}};
+    const auto two = route({1, 1, 1}, 2, 50, linear_curve(100), {{"a", negative_zero}, {"b", negative_zero}});
+    CHECK_DATA(two.reservoir_total_outflow, "discharge", {0.0, 0.0});
+    CHECK_DATA(two.reservoir_individual_outflows[1].second, "discharge", {-0.0, -0.0});
+    const auto one = route({1, 1, 1}, 2, 50, linear_curve(100), {{"a", negative_zero}});
+    CHECK_DATA(one.reservoir_total_outflow, "discharge", {0.0, 0.0});
+    CHECK_DATA(one.reservoir_storage, "volume", {50, 52});
+}
+
 TEST(level_pool_errors) {
     const auto curve = linear_curve(100);
     const ContinuousTimeSeries inflow{{0, 0, 0}, "discharge", 2};
@@ -338,7 +349,9 @@ class Generator {
             std::string name = "outlet " + std::to_string(k);
             switch (below(4)) {
                 case 0:
-                    c.outlets.emplace_back(name, UnControlledDischargeInfo{rating(), maybe(-1 + 2 * unit())});
+                    c.outlets.emplace_back(
+                        name, UnControlledDischargeInfo{
+                                  rating(), chance(0.2) ? maybe(chance(0.5) ? 0.0 : -0.0) : maybe(-1 + 2 * unit())});
                     break;
                 case 1:
                     c.outlets.emplace_back(name, make_controlled_discharge(rating(), maybe(bottom + unit()),
@@ -353,7 +366,9 @@ class Generator {
                     break;
                 }
                 default:
-                    c.outlets.emplace_back(name, ConstantDischargeInfo{whole ? std::round(10 * unit()) : 10 * unit(),
+                    c.outlets.emplace_back(name, ConstantDischargeInfo{chance(0.2) ? -0.0
+                                                                       : whole     ? std::round(10 * unit())
+                                                                                   : 10 * unit(),
                                                                        maybe(bottom + unit()), maybe(top - unit())});
             }
         }
