@@ -306,39 +306,6 @@ def test_outlet_argument_errors(call, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize(
-    "cls, signature",
-    [
-        (ConstantDischargeInfo, "(discharge, minimum_elevation=None, maximum_elevation=None)"),
-        (
-            SpecifiedDischargeInfo,
-            "(discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)",
-        ),
-        (
-            ControlledDischargeInfo,
-            "(elevation_discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)",
-        ),
-        (UnControlledDischargeInfo, "(elevation_discharge, elevation_offset=None)"),
-    ],
-)
-def test_outlet_signatures(cls, signature):
-    assert cls.__text_signature__ == signature
-    assert cls.__module__ == "builtins"
-
-
-def test_outlet_attribute_docs():
-    assert ConstantDischargeInfo.discharge.__doc__ == "Constant discharge rate (e.g., cfs)."
-    assert SpecifiedDischargeInfo.maximum_release.__doc__ == ""
-    assert (
-        ControlledDischargeInfo.maximum_release.__doc__ == "Cap on the maximum allowable discharge."
-    )
-    assert UnControlledDischargeInfo.elevation_offset.__doc__ == (
-        "Additive offset applied to the reservoir elevation before curve lookup."
-    )
-    assert "weir crest" in UnControlledDischargeInfo.__doc__
-    assert "(e.g., ft³ when inflow is in cfs)" in ElevationStorage.__doc__
-
-
 def test_constructors_and_lookups_do_not_leak():
     curve = ElevationStorage([100, 110], [0, 1000])
     series = ContinuousTimeSeries([5, 7, 9], HOUR, "discharge")
