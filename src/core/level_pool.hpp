@@ -1,14 +1,15 @@
 // Level pool routing of an inflow hydrograph through a reservoir.
 //
-// The reservoir's water surface is taken as level, so its storage S is a
-// function of the elevation alone (the elevation-storage curve) and the
-// outflow of every outlet a function of the elevation (and, for a prescribed
-// release, of time). The mass balance dS/dt = I - O is integrated in steps of
-// one second with the trapezoid of the inflow, as in the storage-indication
-// (Modified Puls) family of methods: the outflow is evaluated at the
-// elevation reached after the previous step, the storage advanced, clamped
-// at zero, and turned back into an elevation. Storage, elevation, total and
-// per-outlet outflow are recorded once per inflow time step.
+// The reservoir's water surface is taken as level, so its storage S depends on
+// the elevation alone (the elevation-storage curve) and every outlet's flow on
+// the elevation (and, for a prescribed release, on time): the setting of Puls
+// (1928) and of the storage-indication method (Chow, Maidment and Mays 1988,
+// Applied Hydrology, section 8.2). Rather than solving the storage-indication
+// relation per time step, the mass balance dS/dt = I - O is integrated
+// explicitly in steps of one second: the outflow is evaluated at the elevation
+// reached after the previous second, the storage advanced with the trapezoid
+// of the inflow, clamped at zero and turned back into an elevation. Storage,
+// elevation, total and per-outlet outflow are recorded once per inflow step.
 #pragma once
 
 #include "error.hpp"
