@@ -7,8 +7,10 @@ elevation-storage curve, a controlled outlet and a spillway, each on a
   tarnwick.reservoir.run_level_pool_routing (the whole call, conversions included)
   a numba-compiled loop of the same algorithm, with the fixed-step binary search
   a numba-compiled loop of the same algorithm, searching from the last bracket
-  a pure-Python loop of the same algorithm (on ten 12-hour windows spread
-  over the year, each starting from the level tarnwick reached there)
+  pure-Python loops of the same algorithm, hand-inlined with the curves
+  checked once, and as stated with interp1d's checks on every lookup (on ten
+  12-hour windows spread over the year, each starting from the level
+  tarnwick reached there)
 
 and checks that every peer's recorded values equal ours bit for bit.
 """
@@ -99,26 +101,41 @@ def py_interp(xs, ys, x, below):
     return y0 + ((x - x0) / (x1 - x0)) * (y1 - y0)
 
 
-def py_rating(xs, ys, h):
+def py_interp_checked(xs, ys, x, below):
+    # interp1d as the method states it: the curve is checked on every lookup.
+    if len(xs) != len(ys):
+        raise RuntimeError("length of `x_values` and `y_values` should be same.")
+    if len(xs) < 2:
+        raise RuntimeError("x_values and y_values each must have at least 2 elements.")
+    for a, b in zip(xs[:-1], xs[1:], strict=True):
+        if not a < b:
+            raise RuntimeError("`x_values` must must be sorted and can't have duplicates")
+    for a, b in zip(ys[:-1], ys[1:], strict=True):
+        if not a <= b:
+            raise RuntimeError("`y_values` must must be sorted")
+    return py_interp(xs, ys, x, below)
+
+
+def py_rating(xs, ys, h, interp):
     if h > xs[-1]:
         raise ValueError(f"elevation {h} is above the maximum of the elevation-discharge curve")
     if h < xs[0]:
         return 0.0
-    return py_interp(xs, ys, h, 0.0)
+    return interp(xs, ys, h, 0.0)
 
 
-def py_routing(inflow, step, e0):
+def py_routing(inflow, step, e0, interp=py_interp, checked=False):
     n = len(inflow)
     span = float(step * (n - 1))
-    s = py_interp(ELEVATION, STORAGE, e0, None)
+    s = interp(ELEVATION, STORAGE, e0, None)
     e = e0
     storage, elevation, total, gate, spill = [s], [e], [], [], []
     i_prev = inflow[0]
     for t in range(step, step * (n - 1) + 1):
         record = t % step == 0
-        q_gate = 0.0 if e < GATE_MINIMUM else py_rating(GATE_ELEVATION, GATE_DISCHARGE, e)
+        q_gate = 0.0 if e < GATE_MINIMUM else py_rating(GATE_ELEVATION, GATE_DISCHARGE, e, interp)
         q_gate = min(q_gate, GATE_RELEASE) if e >= GATE_MINIMUM else q_gate
-        q_spill = py_rating(SPILL_ELEVATION, SPILL_DISCHARGE, e + 0.0)
+        q_spill = py_rating(SPILL_ELEVATION, SPILL_DISCHARGE, e + 0.0, interp)
         o = (0.0 + q_gate) + q_spill
         if record:
             gate.append(q_gate)
@@ -126,12 +143,14 @@ def py_routing(inflow, step, e0):
             total.append(o)
         if t == step:
             continue
+        if checked and not -1e-6 <= t <= span + 1e-6:
+            raise ValueError(f"`duration` {t} is out of range (max {span})")
         pos = min(float(t), span) / step
         i = int(pos)
         i_now = inflow[i] + (pos - i) * (inflow[i + 1] - inflow[i]) if i + 1 < n else inflow[-1]
         s_new = (s + ((i_prev + i_now) * 0.5) * 1.0) - o * 1.0
         s = s_new if s_new > 0.0 else 0.0
-        e = py_interp(STORAGE, ELEVATION, s, None)
+        e = interp(STORAGE, ELEVATION, s, None)
         if e is None:
             raise ValueError(f"`storage` {s} is outside the range of the elevation-storage curve.")
         if record:
@@ -328,16 +347,23 @@ def main():
     windows = [(start, result[1][start]) for start in range(0, HOURS - hours, HOURS // 10)]
     for start, e0 in windows:
         window = inflow[start : start + hours]
-        assert bits(py_routing(window, STEP, e0)) == bits(ours(window, e0)())
+        expected = bits(ours(window, e0)())
+        assert bits(py_routing(window, STEP, e0)) == expected
+        assert bits(py_routing(window, STEP, e0, py_interp_checked, True)) == expected
 
-    def python_windows():
-        for start, e0 in windows:
-            py_routing(inflow[start : start + hours], STEP, e0)
+    def python_windows(*variant):
+        def call():
+            for start, e0 in windows:
+                py_routing(inflow[start : start + hours], STEP, e0, *variant)
 
+        return call
+
+    n_steps = len(windows) * steps(hours)
+    row("pure Python, curves checked once", best(python_windows(), 3), n_steps)
     row(
-        f"pure Python ({len(windows)} x {hours} h)",
-        best(python_windows, 3),
-        len(windows) * steps(hours),
+        "pure Python, checks every lookup",
+        best(python_windows(py_interp_checked, True), 3),
+        n_steps,
     )
 
 
