@@ -8,7 +8,7 @@ elevation-storage curve, a controlled outlet and a spillway, each on a
   a numba-compiled loop of the same algorithm, with the fixed-step binary search
   a numba-compiled loop of the same algorithm, searching from the last bracket
   pure-Python loops of the same algorithm, hand-inlined with the curves
-  checked once, and as stated with interp1d's checks on every lookup (on ten
+  checked once, and a plain reading with interp1d's checks on every lookup (on ten
   12-hour windows spread over the year, each starting from the level
   tarnwick reached there)
 
