@@ -4,9 +4,10 @@ from datetime import timedelta
 
 import numpy as np
 import pytest
-from conftest import HOUR, leaks
 
 import tarnwick
+
+from conftest import HOUR, leaks
 
 kge = tarnwick.metrics.calculate_kge
 clark = tarnwick.rainfall_transform.run_clark_uh

@@ -5,7 +5,9 @@ from datetime import timedelta
 
 import numpy as np
 import pytest
+
 import tarnwick
+
 from conftest import HOUR, leaks
 
 ContinuousTimeSeries = tarnwick.utils.ContinuousTimeSeries
