@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "muskingum.hpp"
+#include "value_buffer.hpp"
 
 #if __has_include(<unistd.h>)
 #include <unistd.h>
@@ -24,15 +25,57 @@ double contributing_area(double t) {
     return 1.0 - 1.414 * std::pow(1.0 - t, 1.5);
 }
 
-// q[j] += p * u[j] for j < m: the product rounded, then the sum. The
-// iterations are independent, so the loop vectorises without changing any
-// result (there is no fused multiply-add: contraction is off). Where the
-// CPU offers AVX2 a 4-wide clone is picked at load time.
+// The convolution's inner loops. Their iterations are independent, so they
+// vectorise without changing any result (each product is rounded before its
+// sum: contraction is off). Where the CPU offers AVX2 a 4-wide clone is
+// picked when the library is loaded.
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
-__attribute__((target_clones("avx2", "default")))
+#define TARNWICK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TARNWICK_VECTOR_CLONES
 #endif
+
+// q[i] = q[i] + p * u[i] for i < m.
+TARNWICK_VECTOR_CLONES
 void add_scaled(double* __restrict q, const double* __restrict u, std::size_t m, double p) {
-    for (std::size_t j = 0; j < m; ++j) q[j] = q[j] + p * u[j];
+    for (std::size_t i = 0; i < m; ++i) q[i] = q[i] + p * u[i];
+}
+
+// q[i] = (q[i] + p1 * u1[i]) + p2 * u2[i] for i < m: two rainfall values
+// added to the same outputs in one sweep, the earlier one first, so each
+// output is loaded and stored once for both.
+TARNWICK_VECTOR_CLONES
+void add_scaled_pair(double* __restrict q, const double* __restrict u1, const double* __restrict u2, std::size_t m,
+                     double p1, double p2) {
+    for (std::size_t i = 0; i < m; ++i) q[i] = (q[i] + p1 * u1[i]) + p2 * u2[i];
+}
+
+// q[n] += P[k] U[n - k] over every wet k, in increasing k for every n.
+// Wet steps are taken two at a time where their contributions overlap: the
+// outputs only the first reaches, then the shared ones (first, then second),
+// then those only the second reaches.
+void convolve(const std::vector<double>& p, const std::vector<double>& u, std::vector<double>& q) {
+    const std::size_t n = p.size();
+    const std::size_t m = u.size();
+    // Dry steps (zero of either sign) add nothing and are skipped whole.
+    auto next_wet = [&](std::size_t k) {
+        while (k < n && p[k] == 0.0) ++k;
+        return k;
+    };
+    std::size_t k1 = next_wet(0);
+    while (k1 < n) {
+        const std::size_t k2 = next_wet(k1 + 1);
+        if (k2 < n && k2 - k1 < m) {
+            const std::size_t d = k2 - k1;
+            add_scaled(q.data() + k1, u.data(), d, p[k1]);
+            add_scaled_pair(q.data() + k2, u.data() + d, u.data(), m - d, p[k1], p[k2]);
+            add_scaled(q.data() + k1 + m, u.data() + (m - d), d, p[k2]);
+            k1 = next_wet(k2 + 1);
+        } else {
+            add_scaled(q.data() + k1, u.data(), m, p[k1]);
+            k1 = k2;
+        }
+    }
 }
 
 std::string too_long_message(std::size_t m) {
@@ -96,12 +139,8 @@ Result<std::vector<double>> clark_uh_core(const std::vector<double>& rainfall, d
     const std::vector<double> u = muskingum::muskingum_routing_core(
         translation_hydrograph(m, dt, basin_area, tc_seconds), 0.0, dt, storage_seconds, 0.0);
 
-    std::vector<double> q(n + m - 1, 0.0);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double p = rainfall[k];
-        if (p == 0.0) continue;  // dry steps (of either sign of zero) add nothing
-        add_scaled(q.data() + k, u.data(), m, p);
-    }
+    std::vector<double> q = zeroed_values(n + m - 1);
+    convolve(rainfall, u, q);
     return q;
 }
 
