@@ -2,7 +2,7 @@
 //
 // Excess rainfall is translated to the outlet along a time-area curve and
 // attenuated by one linear reservoir. The translation hydrograph comes from
-// the dimensionless time-area relation of the HEC-1/HEC-HMS formulation,
+// the usual dimensionless time-area relation for a basin of ordinary shape,
 //
 //     A(t) = 1.414 t^1.5            for t < 0.5
 //     A(t) = 1 - 1.414 (1 - t)^1.5  for t >= 0.5   (t = time / tc),
