@@ -74,18 +74,6 @@ def test_random_storms_bit_for_bit(step, tc, r):
     )
 
 
-@pytest.mark.parametrize(
-    "rain, tc, r, expected",
-    [
-        ([1.0, 2.0, 3.0], timedelta(0), 1000 * HOUR, [0.0, 0.0, 0.0]),
-        ([1.0, 2.0, 3.0], timedelta(minutes=30), HOUR, [0.0, 0.0, 0.0]),
-        ([], 4 * HOUR, HOUR, [0.0, 0.0, 0.0]),
-    ],
-)
-def test_degenerate_cases(rain, tc, r, expected):
-    assert clark(Rain(rain, HOUR, "rainfall"), 640, tc, r).data == expected
-
-
 def test_too_long_tc_is_refused_not_allocated():
     # A billion days on a one-second step: 8.6e13 ordinates.
     rain = Rain([1.0], timedelta(seconds=1), "rainfall")

@@ -91,21 +91,6 @@ def test_warning_filter_error_propagates_and_precedes_duration_check():
     assert len(caught) == 1
 
 
-def test_single_value_zero_storage_and_unchecked_counts():
-    with pytest.warns(UserWarning):
-        assert route(Series([5], HOUR, "discharge"), 9 * HOUR, 3.0, -4, 2.5).data == [2.5]
-    assert route(Series([5, 9, 2, 30], HOUR, "discharge"), timedelta(0), 0.3, 1, 5).data == [
-        5,
-        9,
-        2,
-        30,
-    ]
-    zero = route(Series([1, 2, 3], HOUR, "discharge"), HOUR, 0.2, 0, 1.0).data
-    assert zero[0] == 1.0 and all(math.isnan(v) for v in zero[1:])
-    negative = route(Series([1, 2, 3], HOUR, "discharge"), HOUR, 0.2, -2, 1.0).data
-    assert negative == reference([1, 2, 3], 3600.0, -1800.0, 0.2, 1, 1.0)
-
-
 def test_empty_inflow_panics():
     with pytest.raises(BaseException) as info:
         try:
