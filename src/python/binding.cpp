@@ -60,7 +60,10 @@ void check_required(const Signature& sig, const std::array<PyObject*, Signature:
     std::string list;
     for (std::size_t k = 0; k < count; ++k) {
         if (k > 0) list += count == 2 ? " and " : (k + 1 == count ? ", and " : ", ");
-        list += "'" + std::string(sig.params[missing[k]]) + "'";
+        // Appended piecewise: GCC 12 reports a false -Wrestrict on "'" + std::string(...).
+        list += '\'';
+        list += sig.params[missing[k]];
+        list += '\'';
     }
     raise(PyExc_TypeError, sig.full_name() + " missing " + std::to_string(count) + " required positional " +
                                (count == 1 ? "argument" : "arguments") + ": " + list);
