@@ -60,8 +60,7 @@ void check_required(const Signature& sig, const std::array<PyObject*, Signature:
     std::string list;
     for (std::size_t k = 0; k < count; ++k) {
         if (k > 0) list += count == 2 ? " and " : (k + 1 == count ? ", and " : ", ");
-        // Appended piecewise: GCC 12 misreads `"'" + std::string(...)` as an
-        // overlapping copy under -O3 (-Wrestrict false positive).
+        // Appended piecewise: GCC 12 reports a false -Wrestrict on "'" + std::string(...).
         list += '\'';
         list += sig.params[missing[k]];
         list += '\'';

@@ -55,6 +55,16 @@ T to_instance(PyObject* object) {
     return value_of<T>(object);
 }
 
+// The value held by an instance of T's class (or a subclass), read in place
+// instead of copied. Only for immutable classes: the caller's object keeps
+// the value alive for the call and nothing can change it meanwhile, so this
+// is indistinguishable from a copy but costs nothing for a long series.
+template <class T>
+const T& borrow_instance(PyObject* object) {
+    if (!is_instance<T>(object)) raise_not_instance(object, class_def<T>().name);
+    return value_of<T>(object);
+}
+
 // A dict from str to values converted by `convert`, in the dict's order.
 template <class Convert>
 auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nullptr))>;

@@ -4,6 +4,7 @@ import sys
 from datetime import timedelta
 
 import pytest
+
 import tarnwick
 
 HOUR = timedelta(hours=1)

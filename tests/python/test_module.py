@@ -4,7 +4,9 @@ import sys
 import threading
 
 import pytest
+
 import tarnwick
+
 from conftest import load_entry
 
 TREE = {

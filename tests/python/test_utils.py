@@ -5,7 +5,9 @@ from datetime import timedelta
 
 import numpy as np
 import pytest
+
 import tarnwick
+
 from conftest import HOUR, leaks
 
 ContinuousTimeSeries = tarnwick.utils.ContinuousTimeSeries
@@ -347,3 +349,31 @@ def test_repeated_calls_do_not_leak():
                 pass
 
     assert leaks(work) < 100
+
+
+def test_type_error_prefix_keeps_cause():
+    class Bad:
+        def __float__(self):
+            raise TypeError("inner") from KeyError("root")
+
+    with pytest.raises(TypeError) as info:
+        ContinuousTimeSeries([Bad()], HOUR, "discharge")
+    assert str(info.value) == "argument 'data': inner"
+    assert isinstance(info.value.__cause__, KeyError)
+
+
+def test_arguments_keep_their_reference_counts():
+    import sys
+
+    data = [1.0, 2.0, 3.0]
+    kind = "discharge" + str(len(data))[:0]
+    step = timedelta(hours=2)
+    counts = [sys.getrefcount(x) for x in (data, kind, step)]
+    for _ in range(100):
+        s = ContinuousTimeSeries(data, step, "discharge")
+        try:
+            ContinuousTimeSeries(data, step, kind + "x")
+        except ValueError:
+            pass
+    assert [sys.getrefcount(x) for x in (data, kind, step)] == counts
+    assert sys.getrefcount(s) == 2

@@ -1,0 +1,254 @@
+"""Argument binding and conversion rules shared by every callable."""
+
+from datetime import timedelta
+
+import numpy as np
+import pytest
+
+import tarnwick
+
+from conftest import HOUR, leaks
+
+kge = tarnwick.metrics.calculate_kge
+clark = tarnwick.rainfall_transform.run_clark_uh
+muskingum = tarnwick.reach.run_muskingum_routing
+LinearReservoir = tarnwick.baseflow.LinearReservoir
+run_linear_reservoir = tarnwick.baseflow.run_linear_reservoir
+ConstantDischargeInfo = tarnwick.reservoir.reservoir_utils.ConstantDischargeInfo
+Continuous = tarnwick.utils.ContinuousTimeSeries
+Incremental = tarnwick.utils.IncrementalTimeSeries
+
+RAIN = Incremental([0.5, 1.0], HOUR, "rainfall")
+FLOW = Continuous([1.0, 2.0], HOUR, "discharge")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: kge([1.0]), "calculate_kge() missing 1 required positional argument: 'obs'"),
+        (lambda: kge(), "calculate_kge() missing 2 required positional arguments: 'sim' and 'obs'"),
+        (
+            lambda: kge([1.0], [1.0], False, 1),
+            "calculate_kge() takes from 2 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: clark(RAIN, 1.0, HOUR, HOUR, foo=1),
+            "run_clark_uh() got an unexpected keyword argument 'foo'",
+        ),
+        (
+            lambda: clark(RAIN, 1.0, HOUR, HOUR, tc=HOUR),
+            "run_clark_uh() got multiple values for argument 'tc'",
+        ),
+        (
+            lambda: muskingum(FLOW, HOUR, 0.2, 1),
+            "run_muskingum_routing() missing 1 required positional argument: 'initial_outflow'",
+        ),
+        (
+            lambda: LinearReservoir(),
+            "LinearReservoir.__new__() missing 3 required positional arguments: "
+            "'k_duration', 'gw_fraction', and 'initial_q'",
+        ),
+        (
+            lambda: ConstantDischargeInfo(1.0, 2.0, 3.0, 4.0),
+            "ConstantDischargeInfo.__new__() takes from 1 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: ConstantDischargeInfo(1.0, discharge=2.0),
+            "ConstantDischargeInfo.__new__() got multiple values for argument 'discharge'",
+        ),
+        (
+            lambda: kge(obs=[1.0], sims=[1.0]),
+            "calculate_kge() got an unexpected keyword argument 'sims'",
+        ),
+        (
+            lambda: kge(*[[1.0]] * 1),
+            "calculate_kge() missing 1 required positional argument: 'obs'",
+        ),
+    ],
+)
+def test_binding_messages(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_one_positional_verb():
+    with pytest.raises(TypeError) as info:
+        FLOW.total_duration(1)
+    assert "total_duration() takes no arguments (1 given)" in str(info.value)
+
+
+def test_keyword_binding():
+    assert kge(obs=[1.0, 2.0, 3.0], sim=[1.0, 2.0, 3.0]) == 1.0
+    assert kge([1.0, 2.0, 3.0], obs=[1.0, 2.0, 3.0], use_log=True) == 1.0
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(2, 2.0), (True, 1.0), (np.float32(0.25), 0.25), (np.int64(3), 3.0)],
+)
+def test_float_conversion(value, expected):
+    out = muskingum(Continuous([1.0, 1.0], HOUR, "discharge"), HOUR, 0.2, 1, value)
+    assert out.data[0] == expected
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [("1.5", TypeError), (None, TypeError), ([1.0], TypeError), (10**400, OverflowError)],
+)
+def test_float_conversion_failures(value, error):
+    with pytest.raises(error) as info:
+        muskingum(FLOW, HOUR, 0.2, 1, value)
+    if error is TypeError:
+        assert str(info.value).startswith("argument 'initial_outflow': ")
+    else:
+        assert not str(info.value).startswith("argument")
+
+
+@pytest.mark.parametrize("flag", [True, False, np.bool_(True), np.bool_(False)])
+def test_flag_conversion(flag):
+    assert kge([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], flag) == 1.0
+
+
+@pytest.mark.parametrize(
+    "flag, message",
+    [
+        (1, "argument 'use_log': 'int' object is not an instance of 'bool'"),
+        (0, "argument 'use_log': 'int' object is not an instance of 'bool'"),
+        (None, "argument 'use_log': 'None' is not an instance of 'bool'"),
+        ("yes", "argument 'use_log': 'str' object is not an instance of 'bool'"),
+        (np.int8(1), "argument 'use_log': 'int8' object is not an instance of 'bool'"),
+    ],
+)
+def test_flag_refusals(flag, message):
+    with pytest.raises(TypeError) as info:
+        kge([1.0], [1.0], flag)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        (2**63, OverflowError),
+        (-(2**63) - 1, OverflowError),
+        (1.0, TypeError),
+        ("1", TypeError),
+        (None, TypeError),
+    ],
+)
+def test_i64_conversion(value, error):
+    with pytest.raises(error) as info:
+        muskingum(FLOW, HOUR, 0.2, value, 0.0)
+    if error is TypeError:
+        assert str(info.value).startswith("argument 'sub_reaches': ")
+
+
+def test_i64_accepts_index_objects():
+    class Two:
+        def __index__(self):
+            return 2
+
+    a = muskingum(FLOW, HOUR, 0.2, Two(), 0.0)
+    b = muskingum(FLOW, HOUR, 0.2, np.int16(2), 0.0)
+    assert a.data == b.data == muskingum(FLOW, HOUR, 0.2, 2, 0.0).data
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [(-1, OverflowError), (2**64, OverflowError), (None, TypeError), (1.5, TypeError)],
+)
+def test_usize_conversion(value, error):
+    with pytest.raises(error):
+        LinearReservoir(HOUR, 0.5, 0.0, value)
+    assert LinearReservoir(HOUR, 0.5, 0.0, 2**64 - 1).num_reservoir == 2**64 - 1
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        ({1: 2}, "argument 'sim': 'dict' object is not an instance of 'Sequence'"),
+        ({1, 2}, "argument 'sim': 'set' object is not an instance of 'Sequence'"),
+        (3.0, "argument 'sim': 'float' object is not an instance of 'Sequence'"),
+        ("12", "argument 'sim': Can't extract `str` to `Vec`"),
+        (["a"], "argument 'sim': must be real number, not str"),
+    ],
+)
+def test_vector_refusals(value, message):
+    with pytest.raises(TypeError) as info:
+        kge(value, [1.0])
+    assert str(info.value) == message
+
+
+def test_negative_duration_is_not_prefixed():
+    with pytest.raises(ValueError) as info:
+        clark(RAIN, 1.0, -HOUR, HOUR)
+    assert "negative timedelta cannot be converted to a duration" in str(info.value)
+    assert not str(info.value).startswith("argument")
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (None, "argument 'inflow': 'None' is not an instance of 'ContinuousTimeSeries'"),
+        ([1.0], "argument 'inflow': 'list' object is not an instance of 'ContinuousTimeSeries'"),
+        (
+            RAIN,
+            "argument 'inflow': 'IncrementalTimeSeries' object is not an instance of 'ContinuousTimeSeries'",
+        ),
+    ],
+)
+def test_instance_refusals(value, message):
+    with pytest.raises(TypeError) as info:
+        muskingum(value, HOUR, 0.2, 1, 0.0)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "reservoirs, message",
+    [
+        ([], "argument 'reservoirs': 'list' object is not an instance of 'dict'"),
+        ({1: None}, "argument 'reservoirs': 'int' object is not an instance of 'str'"),
+        (
+            {"a": 1.0},
+            "argument 'reservoirs': 'float' object is not an instance of 'LinearReservoir'",
+        ),
+        ({"a": None}, "argument 'reservoirs': 'None' is not an instance of 'LinearReservoir'"),
+    ],
+)
+def test_map_refusals(reservoirs, message):
+    with pytest.raises(TypeError) as info:
+        run_linear_reservoir(1.0, RAIN, reservoirs)
+    assert str(info.value) == message
+
+
+def test_dict_subclass_is_a_map():
+    class Layers(dict):
+        pass
+
+    total, layers = run_linear_reservoir(1.0, RAIN, Layers(a=LinearReservoir(HOUR, 0.5, 0.0)))
+    assert list(layers) == ["a"]
+
+
+def test_repeated_failures_do_not_leak():
+    def work():
+        for call in (
+            lambda: kge([1.0], [1.0], 1),
+            lambda: kge({}, [1.0]),
+            lambda: muskingum(FLOW, HOUR, 0.2, 1, "x"),
+            lambda: clark(RAIN, 1.0, HOUR, HOUR, foo=1),
+            lambda: run_linear_reservoir(1.0, RAIN, {1: 2}),
+        ):
+            try:
+                call()
+            except TypeError:
+                pass
+
+    assert leaks(work) < 100
+
+
+def test_timedelta_subclass_is_a_duration():
+    class Span(timedelta):
+        pass
+
+    out = clark(RAIN, 100.0, Span(hours=2), Span(hours=1))
+    assert out.data == clark(RAIN, 100.0, timedelta(hours=2), HOUR).data
