@@ -20,9 +20,10 @@ constexpr Signature routing_sig{
 NamedMap<reservoir::DischargeInfo> to_outlets(PyObject* object) { return to_map(object, to_discharge_info); }
 
 Ref routing_body(PyObject*, const Args& args) {
-    const auto inflow = args.get(0, to_instance<ContinuousTimeSeries>);
+    // Both classes are immutable: their values are read in place.
+    const auto& inflow = args.get(0, borrow_instance<ContinuousTimeSeries>);
     const double initial_elevation = args.get(1, to_f64);
-    const auto curve = args.get(2, to_instance<reservoir::ElevationStorage>);
+    const auto& curve = args.get(2, borrow_instance<reservoir::ElevationStorage>);
     const auto outlets = args.get(3, to_outlets);
     return to_python(unwrap(reservoir::run_level_pool_routing(inflow, initial_elevation, curve, outlets)));
 }

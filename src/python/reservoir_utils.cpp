@@ -291,18 +291,8 @@ PyType_Spec uncontrolled_spec{"builtins.UnControlledDischargeInfo", sizeof(Insta
 
 // The type-check text for one outlet class, as the boundary words it.
 std::string not_instance_text(PyObject* object, const char* target) {
-    // Appended piecewise: GCC 12 reports a false -Wrestrict on "'" + std::string.
-    std::string text(1, '\'');
-    if (object == Py_None) {
-        text += "None' is";
-    } else {
-        text += type_name(object);
-        text += "' object is";
-    }
-    text += " not an instance of '";
-    text += target;
-    text += '\'';
-    return text;
+    const std::string subject = object == Py_None ? "'None' is" : "'" + type_name(object) + "' object is";
+    return subject + " not an instance of '" + target + "'";
 }
 
 }  // namespace
