@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "binding.hpp"
+#include "borrow_flag.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
 
@@ -24,31 +25,6 @@ struct ClassDef {
     PyType_Spec* spec;
     const char* name;  // bare class name, used in type-check messages
     std::atomic<PyObject*> type{nullptr};
-};
-
-// Shared/exclusive access to one instance. Only the class with writable
-// attributes uses it: a read while a write is in progress fails with
-// "Already mutably borrowed", a write while any other access is in progress
-// with "Already borrowed". With the interpreter lock held neither can happen;
-// without it, they keep a concurrent read from seeing a half-written value.
-class BorrowFlag {
- public:
-    bool try_shared() {
-        int state = state_.load(std::memory_order_relaxed);
-        do {
-            if (state < 0) return false;
-        } while (!state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire));
-        return true;
-    }
-    void release_shared() { state_.fetch_sub(1, std::memory_order_release); }
-    bool try_exclusive() {
-        int idle = 0;
-        return state_.compare_exchange_strong(idle, -1, std::memory_order_acquire);
-    }
-    void release_exclusive() { state_.store(0, std::memory_order_release); }
-
- private:
-    std::atomic<int> state_{0};
 };
 
 template <class T>
