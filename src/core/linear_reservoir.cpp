@@ -1,11 +1,13 @@
 #include "linear_reservoir.hpp"
 
 #include <array>
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "float_text.hpp"
+#include "large_buffer.hpp"
 
 namespace tarnwick::baseflow {
 
@@ -28,9 +30,35 @@ struct Layer {
     std::size_t chain;
 };
 
+// The depth rate of one step, share / dt_hr, computed by division...
+struct Divide {
+    double dt_hr;
+    double operator()(double share) const { return share / dt_hr; }
+};
+
+// ...or, when dt_hr is a power of two (15 and 30 minutes, 1 and 2 hours), by
+// multiplying with its reciprocal, which is then exact: both operations
+// round the same exact value share * 2^-k once, so the results are
+// bit-identical (NaN, infinities, zeros and subnormals included), and the
+// multiply spares a division whose throughput would otherwise bound the loop.
+struct ScaleExactly {
+    double inverse;
+    double operator()(double share) const { return share * inverse; }
+};
+
+// Is 1 / v exactly representable, so that dividing by v and multiplying by
+// 1 / v always agree? True for normal powers of two whose reciprocal is
+// normal too.
+bool has_exact_reciprocal(double v) {
+    if (!std::isnormal(v) || v < 0.0) return false;
+    int exponent = 0;
+    return std::frexp(v, &exponent) == 0.5 && std::isnormal(1.0 / v);
+}
+
 // The shared constants of one call.
+template <class Rate>
 struct Step {
-    double dt_hr;        // time step in hours
+    Rate rate;           // share / dt_hr, dt_hr the time step in hours
     double area_factor;  // basin area times the acre-inch/hour to cfs factor
 };
 
@@ -49,53 +77,121 @@ inline double chain_step(double* state, std::size_t count, double c, double d, d
 
 // The inflow rate of a layer for one rainfall depth, in cfs:
 // area * 1.00833 * ((fraction * depth) / dt_hr), in that order.
-inline double inflow(const Step& step, double fraction, double depth) {
+template <class Rate>
+inline double inflow(const Step<Rate>& step, double fraction, double depth) {
     const double share = fraction * depth;
-    const double rate = share / step.dt_hr;
+    const double rate = step.rate(share);
     return step.area_factor * rate;
 }
 
-// Routes one layer over the whole series, writing its outflow to `out`
-// (reserved at exactly n values) and adding it into `total`. Chains of a
-// known short length keep their state in registers; the arithmetic is the
-// same either way.
-template <std::size_t N>
-void route_short(const Step& step, const Layer& layer, const std::vector<double>& rain, std::vector<double>& out,
-                 std::vector<double>& total) {
-    std::array<double, N> state;
-    state.fill(layer.initial_q);
+// Routes a group of L consecutive layers whose chains all hold N reservoirs,
+// in one pass over the rainfall. Each chain is a sequential recurrence whose
+// speed is bound by the latency of one multiply and one add per reservoir;
+// stepping several independent layers side by side lets the processor
+// overlap them. The state lives in registers, every layer's arithmetic is
+// exactly that of routing it alone, and each step's outflows are added into
+// the total in layer order, as one layer after the other would.
+template <std::size_t N, std::size_t L, class Rate>
+void route_group(const Step<Rate>& step_ref, const Layer* group, const std::vector<double>& rain,
+                 std::vector<double>* const* outs, std::vector<double>& total) {
+    const Step<Rate> step = step_ref;  // locals: output stores cannot force reloads
+    std::array<double, L> fraction, c, d;
+    std::array<std::array<double, N>, L> state;
+    std::array<std::vector<double>*, L> out;
+    for (std::size_t l = 0; l < L; ++l) {
+        fraction[l] = group[l].fraction;
+        c[l] = group[l].c;
+        d[l] = group[l].d;
+        state[l].fill(group[l].initial_q);
+        out[l] = outs[l];
+    }
+    const double* depth = rain.data();
+    double* sum = total.data();
     const std::size_t n = rain.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const double x = chain_step(state.data(), N, layer.c, layer.d, inflow(step, layer.fraction, rain[i]));
-        out.push_back(x);
-        total[i] = x + total[i];
+        std::array<double, L> x;
+        for (std::size_t l = 0; l < L; ++l)
+            x[l] = chain_step(state[l].data(), N, c[l], d[l], inflow(step, fraction[l], depth[i]));
+        double running = sum[i];
+        for (std::size_t l = 0; l < L; ++l) {
+            out[l]->push_back(x[l]);
+            running = x[l] + running;
+        }
+        sum[i] = running;
     }
 }
 
-void route_any(const Step& step, const Layer& layer, const std::vector<double>& rain, std::vector<double>& out,
-               std::vector<double>& total) {
-    std::vector<double> state(layer.chain, layer.initial_q);
+// One layer with a chain of any length (none included), its state in memory.
+template <class Rate>
+void route_any(const Step<Rate>& step_ref, const Layer& layer, const std::vector<double>& rain,
+               std::vector<double>& out, std::vector<double>& total) {
+    const Step<Rate> step = step_ref;
+    const double fraction = layer.fraction;
+    const double c = layer.c;
+    const double d = layer.d;
+    const std::size_t chain = layer.chain;
+    std::vector<double> chain_state(chain, layer.initial_q);
+    double* state = chain_state.data();
+    const double* depth = rain.data();
+    double* sum = total.data();
     const std::size_t n = rain.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const double x = chain_step(state.data(), layer.chain, layer.c, layer.d, inflow(step, layer.fraction, rain[i]));
+        const double x = chain_step(state, chain, c, d, inflow(step, fraction, depth[i]));
         out.push_back(x);
-        total[i] = x + total[i];
+        sum[i] = x + sum[i];
     }
 }
 
-void route(const Step& step, const Layer& layer, const std::vector<double>& rain, std::vector<double>& out,
-           std::vector<double>& total) {
-    switch (layer.chain) {
+constexpr std::size_t max_short_chain = 4;
+constexpr std::size_t max_group = 4;
+
+template <std::size_t N, class Rate>
+void route_short(const Step<Rate>& step, const Layer* group, std::size_t count, const std::vector<double>& rain,
+                 std::vector<double>* const* outs, std::vector<double>& total) {
+    switch (count) {
         case 1:
-            return route_short<1>(step, layer, rain, out, total);
+            return route_group<N, 1, Rate>(step, group, rain, outs, total);
         case 2:
-            return route_short<2>(step, layer, rain, out, total);
+            return route_group<N, 2, Rate>(step, group, rain, outs, total);
         case 3:
-            return route_short<3>(step, layer, rain, out, total);
-        case 4:
-            return route_short<4>(step, layer, rain, out, total);
+            return route_group<N, 3, Rate>(step, group, rain, outs, total);
         default:
-            return route_any(step, layer, rain, out, total);
+            return route_group<N, 4, Rate>(step, group, rain, outs, total);
+    }
+}
+
+// Routes every layer in order: runs of consecutive layers with the same
+// short chain go together (at most max_group at a time), the others alone.
+template <class Rate>
+void route_all(const Step<Rate>& step, const std::vector<Layer>& layers, const std::vector<double>& rain,
+               std::vector<std::vector<double>*>& outs, std::vector<double>& total) {
+    std::size_t first = 0;
+    while (first < layers.size()) {
+        const std::size_t chain = layers[first].chain;
+        if (chain == 0 || chain > max_short_chain) {
+            route_any(step, layers[first], rain, *outs[first], total);
+            ++first;
+            continue;
+        }
+        std::size_t count = 1;
+        while (count < max_group && first + count < layers.size() && layers[first + count].chain == chain) ++count;
+        const Layer* group = layers.data() + first;
+        std::vector<double>* const* group_outs = outs.data() + first;
+        switch (chain) {
+            case 1:
+                route_short<1, Rate>(step, group, count, rain, group_outs, total);
+                break;
+            case 2:
+                route_short<2, Rate>(step, group, count, rain, group_outs, total);
+                break;
+            case 3:
+                route_short<3, Rate>(step, group, count, rain, group_outs, total);
+                break;
+            default:
+                route_short<4, Rate>(step, group, count, rain, group_outs, total);
+                break;
+        }
+        first += count;
     }
 }
 
@@ -120,8 +216,9 @@ Result<BaseflowResult> run_linear_reservoir(double basin_area, const Incremental
     for (const auto& [name, layer] : reservoirs) fraction += layer.gw_fraction;
     if (fraction > fraction_tolerance) return value_error("Total fraction " + float_text(fraction) + " > 1.0");
 
-    const Step step{static_cast<double>(rainfall.time_step) / 3600.0, basin_area * acre_inch_per_hour_to_cfs};
-    const double half = step.dt_hr * 0.5;
+    const double dt_hr = static_cast<double>(rainfall.time_step) / 3600.0;
+    const double area_factor = basin_area * acre_inch_per_hour_to_cfs;
+    const double half = dt_hr * 0.5;
 
     // Every layer is checked before any is routed: the first failing layer
     // in order is reported, and a failing call does no routing at all.
@@ -138,21 +235,31 @@ Result<BaseflowResult> run_linear_reservoir(double basin_area, const Incremental
             return value_error("num_reservoir " + std::to_string(config.num_reservoir) +
                                " is too large: a layer can chain at most " + std::to_string(max_chain_length) +
                                " reservoirs");
-        const double c = step.dt_hr / (half + k_per_res);
+        const double c = dt_hr / (half + k_per_res);
         layers.push_back({config.gw_fraction, config.initial_q, c, 1.0 - c, config.num_reservoir});
     }
 
     const std::vector<double>& rain = rainfall.data;
     const std::size_t n = rain.size();
-    BaseflowResult result{{std::vector<double>(n, 0.0), "discharge", rainfall.time_step}, {}};
-    result.layers.reserve(layers.size());
-    for (std::size_t index = 0; index < layers.size(); ++index) {
-        std::vector<double> out;
-        out.reserve(n);
-        route(step, layers[index], rain, out, result.total.data);
-        result.layers.emplace_back(reservoirs[index].first,
-                                   ContinuousTimeSeries{std::move(out), "discharge", rainfall.time_step});
+    BaseflowResult result{{{}, "discharge", rainfall.time_step}, {}};
+    reserve_large(result.total.data, n);
+    result.total.data.resize(n, 0.0);
+    std::vector<std::vector<double>> outs(layers.size());
+    std::vector<std::vector<double>*> out_ptrs;
+    out_ptrs.reserve(layers.size());
+    for (std::vector<double>& out : outs) {
+        reserve_large(out, n);
+        out_ptrs.push_back(&out);
     }
+    if (has_exact_reciprocal(dt_hr))
+        route_all(Step<ScaleExactly>{{1.0 / dt_hr}, area_factor}, layers, rain, out_ptrs, result.total.data);
+    else
+        route_all(Step<Divide>{{dt_hr}, area_factor}, layers, rain, out_ptrs, result.total.data);
+
+    result.layers.reserve(layers.size());
+    for (std::size_t index = 0; index < layers.size(); ++index)
+        result.layers.emplace_back(reservoirs[index].first,
+                                   ContinuousTimeSeries{std::move(outs[index]), "discharge", rainfall.time_step});
     return result;
 }
 

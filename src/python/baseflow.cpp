@@ -134,9 +134,19 @@ Ref baseflow_to_python(baseflow::BaseflowResult&& result) {
     return Ref::checked(PyTuple_Pack(2, total.get(), layers.get()));
 }
 
+// The rainfall argument, read in place. A series is immutable and the
+// caller keeps the argument alive for the whole call, so reading its value
+// directly is indistinguishable from reading a copy, and spares copying
+// (and faulting in) a buffer as large as the input.
+const IncrementalTimeSeries& borrow_rainfall(PyObject* object) {
+    if (!is_instance<IncrementalTimeSeries>(object))
+        raise_not_instance(object, class_def<IncrementalTimeSeries>().name);
+    return value_of<IncrementalTimeSeries>(object);
+}
+
 Ref run_body(PyObject*, const Args& args) {
     const double basin_area = args.get(0, to_f64);
-    const auto rainfall = args.get(1, to_instance<IncrementalTimeSeries>);
+    const IncrementalTimeSeries& rainfall = args.get(1, borrow_rainfall);
     const auto reservoirs = args.get(2, [](PyObject* object) { return to_map(object, to_reservoir); });
     return baseflow_to_python(unwrap(baseflow::run_linear_reservoir(basin_area, rainfall, reservoirs)));
 }
