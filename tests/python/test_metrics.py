@@ -1,0 +1,180 @@
+"""The Kling-Gupta efficiency: calculate_kge."""
+
+import array
+import math
+import random
+
+import numpy as np
+import pytest
+
+import tarnwick
+
+from conftest import leaks
+
+kge = tarnwick.metrics.calculate_kge
+
+
+def reference_kge(sim, obs, use_log=False):
+    """The efficiency written out step by step, in the same order of operations."""
+    eps = 1e-6
+    if use_log:
+        sim = [math.log(v + eps) for v in sim]
+        obs = [math.log(v + eps) for v in obs]
+    n = len(obs)
+    mean_sim = sum_in_order(sim) / n
+    mean_obs = sum_in_order(obs) / n
+    co = ss_obs = ss_sim = 0.0
+    for s, o in zip(sim, obs, strict=True):
+        ds, do = s - mean_sim, o - mean_obs
+        co += ds * do
+        ss_obs += do * do
+        ss_sim += ds * ds
+    d = math.sqrt(ss_obs * ss_sim)
+    r = co / d if d != 0 else math.nan
+    std_obs, std_sim = math.sqrt(ss_obs / n), math.sqrt(ss_sim / n)
+    bias_den = eps if abs(mean_obs) < eps else mean_obs
+    var_den = eps if std_obs < eps else std_obs
+    corr = 1.0 if d < eps else (r - 1.0) * (r - 1.0)
+    b, g = mean_sim / bias_den - 1.0, std_sim / var_den - 1.0
+    return 1.0 - math.sqrt(corr + b * b + g * g)
+
+
+def sum_in_order(values):
+    total = 0.0
+    for v in values:
+        total += v
+    return total
+
+
+@pytest.mark.parametrize(
+    "sim, obs, use_log, expected",
+    [
+        ([1, 2, 3], [1, 2, 3], False, 1.0),
+        ([2, 3, 4], [1, 2, 3], False, 0.5),
+        ([2, 4, 6], [1, 2, 3], False, 1 - math.sqrt(2)),
+        ([3, 2, 1], [1, 2, 3], False, -1.0),
+        ([5, 5, 5], [5, 5, 5], False, 1 - math.sqrt(2)),
+        ([5], [5], False, 1 - math.sqrt(2)),
+        ([0, 0, 0], [0, 0, 0], False, 1 - math.sqrt(3)),
+        ([1, 2, 3], [1, 2, 3], True, 1.0),
+        ([0, 0], [0, 0], True, 1 - math.sqrt(2)),
+    ],
+)
+def test_worked_examples(sim, obs, use_log, expected):
+    assert kge(sim, obs, use_log) == pytest.approx(expected, abs=1e-12)
+
+
+@pytest.mark.parametrize("use_log", [False, True])
+def test_matches_the_formula_bit_for_bit(use_log):
+    rng = random.Random(3)
+    obs = [rng.gammavariate(2.0, 10.0) for _ in range(1000)]
+    sim = [o * rng.uniform(0.7, 1.3) + rng.uniform(0, 2) for o in obs]
+    assert kge(sim, obs, use_log) == reference_kge(sim, obs, use_log)
+    # Tiny observed values exercise the floors of the bias and variability terms.
+    tiny = [rng.uniform(-4e-7, 2e-7) for _ in range(50)]
+    assert kge(sim[:50], tiny) == reference_kge(sim[:50], tiny)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [list, tuple, np.array, lambda v: array.array("d", v), lambda v: np.array(v)[::-1][::-1]],
+)
+def test_identical_non_constant_series_score_one(make):
+    values = [0.3, 7.1, 2.2, 0.0, 15.5, 3.25, 3.25, 9.0]
+    assert kge(make(values), make(values)) == pytest.approx(1.0, abs=1e-15)
+    assert kge(make(values), make(values), use_log=True) == pytest.approx(1.0, abs=1e-15)
+
+
+def test_numpy_arrays_and_lists_agree():
+    rng = np.random.default_rng(5)
+    obs = rng.gamma(2.0, 3.0, 10_000)
+    sim = obs + rng.normal(0, 1, obs.size)
+    assert kge(sim, obs) == kge(sim.tolist(), obs.tolist())
+    assert kge(sim[::2], obs[::2]) == kge(sim.tolist()[::2], obs.tolist()[::2])
+
+
+def test_non_finite_values_give_numbers_not_errors():
+    assert math.isnan(kge([1, 2, 3], [1, -2, 3], use_log=True))
+    assert math.isnan(kge([1, math.nan, 3], [1, 2, 3]))
+    assert math.isnan(kge([1, 2, 3], [1, math.inf, 3]))
+    # Exactly -eps transforms to -inf, whose deviation from the mean is NaN.
+    assert math.isnan(kge([-1e-6, 1.0], [1.0, 2.0], True))
+
+
+@pytest.mark.parametrize(
+    "sim, obs, message",
+    [
+        ([], [], "Observed series is empty."),
+        ([1.0], [], "Observed series is empty."),
+        ([], [1.0], "Series length mismatch."),
+        ([1.0, 2.0], [1.0], "Series length mismatch."),
+    ],
+)
+def test_checks_in_order(sim, obs, message):
+    with pytest.raises(ValueError) as info:
+        kge(sim, obs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"use_log": 1}, "argument 'use_log': 'int' object is not an instance of 'bool'"),
+        ({"use_log": None}, "argument 'use_log': 'None' is not an instance of 'bool'"),
+        ({"use_log": "yes"}, "argument 'use_log': 'str' object is not an instance of 'bool'"),
+        ({"obs": "123"}, "argument 'obs': Can't extract `str` to `Vec`"),
+    ],
+)
+def test_argument_refusals(kwargs, message):
+    args = {"sim": [1.0, 2.0, 3.0], "obs": [1.0, 2.0, 3.0], **kwargs}
+    with pytest.raises(TypeError) as info:
+        kge(**args)
+    assert str(info.value) == message
+
+
+def test_numpy_flag_is_accepted():
+    assert kge([1, 2, 3], [1, 2, 4], np.True_) == kge([1, 2, 3], [1, 2, 4], True)
+    assert kge([1, 2, 3], [1, 2, 4], np.False_) == kge([1, 2, 3], [1, 2, 4])
+
+
+def test_docstring_and_signature():
+    assert kge.__text_signature__ == "(sim, obs, use_log=False)"
+    assert kge.__doc__ == (
+        "Calculates the Kling-Gupta Efficiency (KGE) between simulated and observed series.\n\n"
+        "KGE decomposes model performance into three components measured against\n"
+        "a perfect score of 1:\n\n"
+        "- **r** (Pearson correlation) \u2014 timing and shape agreement.\n"
+        "- **\u03b2 = mean_sim / mean_obs** \u2014 bias ratio.\n"
+        "- **\u03b3 = std_sim / std_obs** \u2014 variability ratio.\n\n"
+        "The efficiency is computed as:\n"
+        "```text\n"
+        "KGE = 1 - sqrt((r-1)\u00b2 + (\u03b2-1)\u00b2 + (\u03b3-1)\u00b2)\n"
+        "```\n\n"
+        "A KGE of 1 indicates a perfect match. Values above 0 are generally\n"
+        "considered acceptable. Setting `use_log = true` applies a log transform\n"
+        "before computing statistics, which emphasises low-flow performance.\n\n"
+        "# Arguments\n\n"
+        "* `sim` - Simulated time series.\n"
+        "* `obs` - Observed time series. Must have the same length as `sim`.\n"
+        "* `use_log` - If `true`, transforms both series with `ln(x + \u03b5)` before\n"
+        "  computing statistics.\n\n"
+        "# Errors\n\n"
+        "Returns a `PyValueError` if `obs` is empty or if `sim` and `obs` have\n"
+        "different lengths."
+    )
+
+
+def test_repeated_calls_do_not_leak():
+    sim, obs = [1.0, 2.5, 3.0, 0.5], [1.5, 2.0, 2.5, 1.0]
+    arr_sim, arr_obs = np.array(sim), np.array(obs)
+
+    def work():
+        kge(sim, obs)
+        kge(arr_sim, arr_obs, True)
+        for bad in ((sim, []), (sim, obs[:2]), (sim, obs, 1), ({}, obs)):
+            try:
+                kge(*bad)
+            except (ValueError, TypeError):
+                pass
+
+    assert leaks(work) < 100
