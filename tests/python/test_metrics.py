@@ -1,6 +1,7 @@
 """The Kling-Gupta efficiency: calculate_kge."""
 
 import array
+import gc
 import math
 import random
 
@@ -177,4 +178,7 @@ def test_repeated_calls_do_not_leak():
             except (ValueError, TypeError):
                 pass
 
-    assert leaks(work) < 100
+    # A leak grows with every round; unrelated collector activity left over from
+    # earlier tests does not repeat, so the smaller of two probes is the measure.
+    gc.collect()
+    assert min(leaks(work), leaks(work)) < 100
