@@ -39,7 +39,7 @@ def best_of(call, repeat=7, number=1):
 
 
 def show(label, seconds, reference=None):
-    ratio = "" if reference is None else f"  ({seconds / reference:8.2f}x ours)"
+    ratio = "" if reference is None else f"  ({seconds / reference:8.2f}x our time)"
     print(f"  {label:<44} {seconds * 1e3:10.3f} ms{ratio}")
 
 

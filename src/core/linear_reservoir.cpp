@@ -13,12 +13,12 @@ namespace tarnwick::baseflow {
 
 namespace {
 
-// Acre-inches per hour in cubic feet per second (1.00833, as used by the
-// hydrologic models this one is compared against, not 1.008333...).
+// Acre-inches per hour in cubic feet per second, to five decimals: 1.00833
+// (the exact factor is 1.008333...; the rounded one is the one used here).
 constexpr double acre_inch_per_hour_to_cfs = 1.00833;
 
-// Sums of fractions up to this pass, to forgive rounding in hand-typed
-// fractions such as 0.3 + 0.3 + 0.4.
+// Sums of fractions up to this pass, to forgive rounding in decimal
+// fractions meant to add up to exactly one.
 constexpr double fraction_tolerance = 1.000001;
 
 // The routing constants of one layer, fixed before its pass.
