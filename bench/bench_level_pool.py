@@ -21,6 +21,7 @@ from array import array
 from datetime import timedelta
 
 import numpy as np
+
 import tarnwick
 
 HOURS = 8760

@@ -14,6 +14,7 @@ from datetime import timedelta
 from pathlib import Path
 
 import numpy as np
+
 import tarnwick
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))

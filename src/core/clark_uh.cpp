@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "large_buffer.hpp"
 #include "muskingum.hpp"
-#include "value_buffer.hpp"
 
 #if __has_include(<unistd.h>)
 #include <unistd.h>

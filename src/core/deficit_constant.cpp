@@ -1,6 +1,6 @@
 #include "deficit_constant.hpp"
 
-#include "value_buffer.hpp"
+#include "large_buffer.hpp"
 
 #include <cmath>
 #include <cstddef>

@@ -33,4 +33,12 @@ inline void reserve_large(std::vector<double>& values, std::size_t n) {
 #endif
 }
 
+// A vector of `n` zeros, reserved as above before it is first touched.
+inline std::vector<double> zeroed_values(std::size_t n) {
+    std::vector<double> values;
+    reserve_large(values, n);
+    values.resize(n);
+    return values;
+}
+
 }  // namespace tarnwick

@@ -3,7 +3,9 @@ import random
 from datetime import timedelta
 
 import pytest
+
 import tarnwick
+
 from conftest import HOUR, leaks, load_entry
 
 loss_model = tarnwick.rainfall_loss

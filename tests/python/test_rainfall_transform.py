@@ -3,7 +3,9 @@ import random
 from datetime import timedelta
 
 import pytest
+
 import tarnwick
+
 from conftest import HOUR, leaks, load_entry
 
 clark = tarnwick.rainfall_transform.run_clark_uh

@@ -4,7 +4,9 @@ import warnings
 from datetime import timedelta
 
 import pytest
+
 import tarnwick
+
 from conftest import HOUR, leaks, load_entry
 
 route = tarnwick.reach.run_muskingum_routing

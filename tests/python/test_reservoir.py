@@ -4,9 +4,11 @@ import math
 from datetime import timedelta
 
 import pytest
-import tarnwick
-from conftest import HOUR, leaks
 from test_reservoir_utils import NAN_SEARCH, panics
+
+import tarnwick
+
+from conftest import HOUR, leaks
 
 reservoir = tarnwick.reservoir
 utils = reservoir.reservoir_utils

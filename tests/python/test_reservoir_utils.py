@@ -4,7 +4,9 @@ import math
 from contextlib import contextmanager
 
 import pytest
+
 import tarnwick
+
 from conftest import HOUR, leaks
 
 utils = tarnwick.reservoir.reservoir_utils
