@@ -121,34 +121,15 @@ PyType_Spec reservoir_spec{"builtins.LinearReservoir", sizeof(Instance<LinearRes
 
 constexpr Signature run_sig{nullptr, "run_linear_reservoir", {"basin_area", "rainfall", "reservoirs"}, 3};
 
-// (total, {name: layer}); the series are moved into their instances, and the
-// dict follows the order the caller gave the layers in.
-Ref baseflow_to_python(baseflow::BaseflowResult&& result) {
-    Ref layers = Ref::checked(PyDict_New());
-    for (auto& [name, series] : result.layers) {
-        Ref key = to_python(name);
-        Ref item = wrap(std::move(series));
-        if (PyDict_SetItem(layers.get(), key.get(), item.get()) < 0) throw PythonError();
-    }
-    Ref total = wrap(std::move(result.total));
-    return Ref::checked(PyTuple_Pack(2, total.get(), layers.get()));
-}
-
-// The rainfall argument, read in place. A series is immutable and the
-// caller keeps the argument alive for the whole call, so reading its value
-// directly is indistinguishable from reading a copy, and spares copying
-// (and faulting in) a buffer as large as the input.
-const IncrementalTimeSeries& borrow_rainfall(PyObject* object) {
-    if (!is_instance<IncrementalTimeSeries>(object))
-        raise_not_instance(object, class_def<IncrementalTimeSeries>().name);
-    return value_of<IncrementalTimeSeries>(object);
-}
-
 Ref run_body(PyObject*, const Args& args) {
     const double basin_area = args.get(0, to_f64);
-    const IncrementalTimeSeries& rainfall = args.get(1, borrow_rainfall);
+    // A series is immutable and the caller keeps it alive for the call, so it
+    // is read in place rather than copied.
+    const IncrementalTimeSeries& rainfall = args.get(1, borrow_instance<IncrementalTimeSeries>);
     const auto reservoirs = args.get(2, [](PyObject* object) { return to_map(object, to_reservoir); });
-    return baseflow_to_python(unwrap(baseflow::run_linear_reservoir(basin_area, rainfall, reservoirs)));
+    auto result = unwrap(baseflow::run_linear_reservoir(basin_area, rainfall, reservoirs));
+    // (total, {name: layer}), in the order the caller gave the layers.
+    return to_python(std::pair{std::move(result.total), std::move(result.layers)});
 }
 
 PyMethodDef run_def = function_def<run_sig, run_body>(

@@ -88,13 +88,6 @@ requires has_class<std::remove_cvref_t<V>> Ref to_python(V&& value) {
     return wrap<std::remove_cvref_t<V>>(std::forward<V>(value));
 }
 
-template <class A, class B>
-Ref to_python(const std::pair<A, B>& pair) {
-    Ref first = to_python(pair.first);
-    Ref second = to_python(pair.second);
-    return Ref::checked(PyTuple_Pack(2, first.get(), second.get()));
-}
-
 template <class T>
 Ref to_python(const NamedMap<T>& map) {
     Ref dict = Ref::checked(PyDict_New());
@@ -104,6 +97,33 @@ Ref to_python(const NamedMap<T>& map) {
         if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) throw PythonError();
     }
     return dict;
+}
+
+// A map about to be discarded: its values are moved into their objects.
+template <class T>
+Ref to_python(NamedMap<T>&& map) {
+    Ref dict = Ref::checked(PyDict_New());
+    for (auto& [name, value] : map) {
+        Ref item = to_python(std::move(value));
+        Ref key = to_python(name);
+        if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) throw PythonError();
+    }
+    return dict;
+}
+
+template <class A, class B>
+Ref to_python(const std::pair<A, B>& pair) {
+    Ref first = to_python(pair.first);
+    Ref second = to_python(pair.second);
+    return Ref::checked(PyTuple_Pack(2, first.get(), second.get()));
+}
+
+// A pair about to be discarded: its members are moved, not copied.
+template <class A, class B>
+Ref to_python(std::pair<A, B>&& pair) {
+    Ref first = to_python(std::move(pair.first));
+    Ref second = to_python(std::move(pair.second));
+    return Ref::checked(PyTuple_Pack(2, first.get(), second.get()));
 }
 
 // Getter of a read-only attribute: the field converted by to_python().
