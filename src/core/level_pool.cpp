@@ -16,10 +16,9 @@ namespace {
 // The internal step: one second (the inflow's step is never shorter).
 constexpr double h = 1.0;
 
-// A continuous series read at whole seconds inside its span. This is
-// get_value's arithmetic without its range checks, which a time inside the
-// span always passes; the position is never negative, so truncation is the
-// floor that get_value takes.
+// A continuous series read at whole seconds inside its span: get_value's
+// arithmetic without its range checks, which a time inside the span always
+// passes.
 class SecondsReader {
  public:
     explicit SecondsReader(const ContinuousTimeSeries& series)
@@ -34,15 +33,7 @@ class SecondsReader {
     double at(std::int64_t t) const {
         double x = static_cast<double>(t);
         if (x > span_) x = span_;
-        const double pos = x / step_;
-        const auto i = static_cast<std::size_t>(pos);
-        if (i + 1 < n_) {
-            const double frac = pos - static_cast<double>(i);
-            const double delta = data_[i + 1] - data_[i];
-            const double rise = frac * delta;
-            return data_[i] + rise;
-        }
-        return data_[n_ - 1];
+        return interpolate_in_span(data_, n_, step_, x);
     }
 
  private:

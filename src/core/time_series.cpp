@@ -62,16 +62,7 @@ Result<double> get_value(const ContinuousTimeSeries& series, double duration) {
     if (x < 0.0) x = 0.0;
     if (x > maxf) x = maxf;
 
-    const double pos = x / static_cast<double>(series.time_step);
-    // A NaN position reads as index 0, like a saturating float-to-unsigned cast.
-    const std::size_t i = pos >= 0.0 ? static_cast<std::size_t>(std::floor(pos)) : 0;
-    if (i + 1 < n) {
-        const double frac = pos - static_cast<double>(i);
-        const double delta = data[i + 1] - data[i];
-        const double step = frac * delta;
-        return data[i] + step;
-    }
-    return data[n - 1];
+    return interpolate_in_span(data.data(), n, static_cast<double>(series.time_step), x);
 }
 
 Result<IncrementalTimeSeries> disaggregate(const IncrementalTimeSeries& series, std::int32_t target_step) {

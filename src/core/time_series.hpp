@@ -7,6 +7,7 @@
 // values that are copied, never shared.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,6 +54,23 @@ std::int64_t total_duration(const IncrementalTimeSeries& series);
 // the span read the first or last sample; further out is an error, and so is
 // any read of an empty series.
 Result<double> get_value(const ContinuousTimeSeries& series, double duration);
+
+// The samples read at elapsed time x, already clamped into the span:
+// data[i] + (pos - i) * (data[i+1] - data[i]) with pos = x / step, the
+// product rounded before the sum; at or past the last sample, the last
+// sample. A NaN x reads from index 0. Requires n >= 1.
+inline double interpolate_in_span(const double* data, std::size_t n, double step, double x) {
+    const double pos = x / step;
+    // Truncation is the floor here: pos is never negative.
+    const std::size_t i = pos >= 0.0 ? static_cast<std::size_t>(pos) : 0;
+    if (i + 1 < n) {
+        const double frac = pos - static_cast<double>(i);
+        const double delta = data[i + 1] - data[i];
+        const double rise = frac * delta;
+        return data[i] + rise;
+    }
+    return data[n - 1];
+}
 
 // Spreads every amount evenly over a finer step of `target_step` seconds,
 // which must be at least 30 and divide the series' step.

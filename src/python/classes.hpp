@@ -1,7 +1,7 @@
 // The module's classes: one heap type per class and process.
 //
 // Every class wraps one plain value from the hydrology. Instance<T> is the
-// object layout; class_def<T>() names the type specification that the
+// object layout; class_def<T>() holds the PyType_Spec that the
 // binding file of T's submodule provides; type_of<T>() creates the type on
 // first use. Creation is lock-free: racing threads may each build a type,
 // the first to publish it wins and the others discard theirs, so exactly one
