@@ -40,6 +40,14 @@ long long index_to_i64(PyObject* object) {
     return value;
 }
 
+// Without the interpreter lock another thread may resize a list under a
+// borrowed item, so there lists are iterated like any other sequence.
+#if defined(Py_GIL_DISABLED)
+constexpr bool borrow_list_items = false;
+#else
+constexpr bool borrow_list_items = true;
+#endif
+
 // Items of an exact list. The list is re-measured on every step, as its
 // iterator does, because converting an item may run code that changes it.
 void list_items(PyObject* list, std::vector<double>& out) {
@@ -171,7 +179,7 @@ std::vector<double> to_vector(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_not_instance(object, "Sequence");
     std::vector<double> out;
-    if (PyList_CheckExact(object))
+    if (borrow_list_items && PyList_CheckExact(object))
         list_items(object, out);
     else if (PyTuple_CheckExact(object))
         tuple_items(object, out);

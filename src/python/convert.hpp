@@ -142,6 +142,19 @@ template <class Convert>
 auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nullptr))> {
     if (!PyDict_Check(object)) raise_not_instance(object, "dict");
     NamedMap<decltype(convert(nullptr))> map;
+#if defined(Py_GIL_DISABLED)
+    // Without the interpreter lock the dict is walked through a snapshot of
+    // its items, taken atomically, instead of its live table.
+    Ref items = Ref::checked(PyDict_Items(object));
+    const Py_ssize_t size = PyList_GET_SIZE(items.get());
+    map.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), k);
+        std::string name = to_text(PyTuple_GET_ITEM(pair, 0));
+        auto converted = convert(PyTuple_GET_ITEM(pair, 1));
+        map.emplace_back(std::move(name), std::move(converted));
+    }
+#else
     const Py_ssize_t size = PyDict_GET_SIZE(object);
     map.reserve(static_cast<std::size_t>(size));
     Py_ssize_t position = 0;
@@ -157,6 +170,7 @@ auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nu
         if (PyDict_GET_SIZE(object) != size) detail::dict_changed(true);
         map.emplace_back(std::move(name), std::move(converted));
     }
+#endif
     return map;
 }
 
