@@ -101,8 +101,8 @@ PyGetSetDef reservoir_getset[] = {
 };
 
 PyType_Slot reservoir_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(constructor_entry<LinearReservoir, reservoir_new, make_reservoir>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LinearReservoir>)},
+    {Py_tp_new, slot(constructor_entry<LinearReservoir, reservoir_new, make_reservoir>)},
+    {Py_tp_dealloc, slot(dealloc<LinearReservoir>)},
     {Py_tp_doc, const_cast<char*>("LinearReservoir(k_duration, gw_fraction, initial_q, num_reservoir=1)\n--\n\n"
                                   "Configuration for a single linear reservoir groundwater layer.\n\n"
                                   "A linear reservoir models groundwater storage with the recurrence relation:\n"

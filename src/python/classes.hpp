@@ -102,6 +102,12 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
                  static_cast<PyObject*>(nullptr));
 }
 
+// A function as the untyped pointer of a type slot.
+template <class F>
+void* slot(F* function) {
+    return reinterpret_cast<void*>(function);
+}
+
 // Type flags of the three sorts of class.
 inline constexpr unsigned int subclassable_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
 inline constexpr unsigned int final_flags = Py_TPFLAGS_DEFAULT;

@@ -23,7 +23,7 @@ PyGetSetDef result_getset[] = {
 };
 
 PyType_Slot result_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<DeficitConstantResult>)},
+    {Py_tp_dealloc, slot(dealloc<DeficitConstantResult>)},
     {Py_tp_doc, const_cast<char*>("Results from the deficit-and-constant rainfall loss model.")},
     {Py_tp_getset, result_getset},
     {0, nullptr},

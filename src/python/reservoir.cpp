@@ -51,7 +51,7 @@ PyGetSetDef result_getset[] = {
 };
 
 PyType_Slot result_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<LevelPoolResult>)},
+    {Py_tp_dealloc, slot(dealloc<LevelPoolResult>)},
     {Py_tp_doc, const_cast<char*>("Results from a level pool routing simulation.")},
     {Py_tp_getset, result_getset},
     {0, nullptr},

@@ -19,11 +19,6 @@ using reservoir::ElevationStorage;
 using reservoir::SpecifiedDischargeInfo;
 using reservoir::UnControlledDischargeInfo;
 
-template <class T>
-void* slot(T* function) {
-    return reinterpret_cast<void*>(function);
-}
-
 // --- ElevationStorage -----------------------------------------------------
 
 constexpr Signature storage_new{"ElevationStorage", "__new__", {"elevation", "storage"}, 2};

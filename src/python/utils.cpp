@@ -49,9 +49,8 @@ PyMethodDef continuous_methods[] = {
 };
 
 PyType_Slot continuous_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(
-                    constructor_entry<ContinuousTimeSeries, continuous_new, make_series<ContinuousTimeSeries>>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ContinuousTimeSeries>)},
+    {Py_tp_new, slot(constructor_entry<ContinuousTimeSeries, continuous_new, make_series<ContinuousTimeSeries>>)},
+    {Py_tp_dealloc, slot(dealloc<ContinuousTimeSeries>)},
     {Py_tp_doc, const_cast<char*>("ContinuousTimeSeries(data, time_step, kind)\n--\n\n"
                                   "A uniformly-spaced time series where each value represents a quantity at a\n"
                                   "discrete point in time (e.g. discharge, elevation, storage).\n\n"
@@ -85,9 +84,8 @@ PyMethodDef incremental_methods[] = {
 };
 
 PyType_Slot incremental_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(
-                    constructor_entry<IncrementalTimeSeries, incremental_new, make_series<IncrementalTimeSeries>>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<IncrementalTimeSeries>)},
+    {Py_tp_new, slot(constructor_entry<IncrementalTimeSeries, incremental_new, make_series<IncrementalTimeSeries>>)},
+    {Py_tp_dealloc, slot(dealloc<IncrementalTimeSeries>)},
     {Py_tp_doc, const_cast<char*>("IncrementalTimeSeries(data, time_step, kind)\n--\n\n"
                                   "A uniformly-spaced time series where each value represents a quantity\n"
                                   "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
