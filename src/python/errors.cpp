@@ -19,14 +19,16 @@ std::string type_name(PyObject* object) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
+std::string not_instance_message(PyObject* object, const char* target) {
+    std::string message = object == Py_None ? "'None' is" : "'" + type_name(object) + "' object is";
+    message += " not an instance of '";
+    message += target;
+    message += '\'';
+    return message;
+}
+
 void raise_not_instance(PyObject* object, const char* target) {
-    if (object == Py_None) {
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
-    } else {
-        const std::string name = type_name(object);
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), target);
-    }
-    throw PythonError();
+    raise(PyExc_TypeError, not_instance_message(object, target));
 }
 
 void raise_error(const Error& error) {

@@ -25,6 +25,10 @@ struct PythonError {};
 // Sets an exception of `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
+// The type-check message: "'{type}' object is not an instance of '{target}'",
+// or "'None' is not an instance of '{target}'" for None.
+std::string not_instance_message(PyObject* object, const char* target);
+
 // The type-check error: "'{type}' object is not an instance of '{target}'",
 // or "'None' is not an instance of '{target}'" for None.
 [[noreturn]] void raise_not_instance(PyObject* object, const char* target);

@@ -284,12 +284,6 @@ PyType_Slot uncontrolled_slots[] = {
 PyType_Spec uncontrolled_spec{"builtins.UnControlledDischargeInfo", sizeof(Instance<UnControlledDischargeInfo>), 0,
                               subclassable_flags, uncontrolled_slots};
 
-// The type-check text for one outlet class, as the boundary words it.
-std::string not_instance_text(PyObject* object, const char* target) {
-    const std::string subject = object == Py_None ? "'None' is" : "'" + type_name(object) + "' object is";
-    return subject + " not an instance of '" + target + "'";
-}
-
 }  // namespace
 
 template <>
@@ -347,7 +341,7 @@ reservoir::DischargeInfo to_discharge_info(PyObject* object) {
         const std::string name = variant.name;
         message += "\n- variant " + name + " (" + name +
                    "): TypeError: failed to extract field DischargeInfo::" + name +
-                   ".0, caused by TypeError: " + not_instance_text(object, variant.target);
+                   ".0, caused by TypeError: " + not_instance_message(object, variant.target);
     }
     raise(PyExc_TypeError, message);
 }
