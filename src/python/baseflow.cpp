@@ -32,7 +32,7 @@ LinearReservoir read_shared(PyObject* self) {
 
 // A dict value of run_linear_reservoir's `reservoirs`.
 LinearReservoir to_reservoir(PyObject* object) {
-    if (!is_instance<LinearReservoir>(object)) raise_not_instance(object, class_def<LinearReservoir>().name);
+    if (!is_instance<LinearReservoir>(object)) raise_not_instance(object, class_def<LinearReservoir>().name());
     return read_shared(object);
 }
 
@@ -145,11 +145,7 @@ PyMethodDef run_def = function_def<run_sig, run_body>(
 
 }  // namespace
 
-template <>
-ClassDef& class_def<baseflow::LinearReservoir>() {
-    static ClassDef def{&reservoir_spec, "LinearReservoir"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(baseflow::LinearReservoir, reservoir_spec)
 
 void init_baseflow(PyObject* module) {
     add_function(module, &run_def);

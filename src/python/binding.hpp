@@ -47,7 +47,6 @@ class Args {
     explicit Args(const Signature& signature) : signature_(&signature) {}
 
     PyObject* operator[](std::size_t index) const { return items_[index]; }
-    bool present(std::size_t index) const { return items_[index] != nullptr; }
 
     // Converts argument `index` with `convert`; a TypeError gets the
     // parameter's prefix, other exceptions pass unchanged.

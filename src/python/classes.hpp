@@ -22,9 +22,11 @@
 namespace tarnwick::python {
 
 struct ClassDef {
-    PyType_Spec* spec;
-    const char* name;  // bare class name, used in type-check messages
+    PyType_Spec* spec;  // named "builtins.{class}"
     std::atomic<PyObject*> type{nullptr};
+
+    // The bare class name, for registration and type-check messages.
+    const char* name() const { return spec->name + sizeof("builtins.") - 1; }
 };
 
 template <class T>
@@ -41,6 +43,14 @@ ClassDef& class_def();
 
 template <class T>
 inline constexpr bool has_class = false;
+
+// Defines class_def<T>() in the binding file that owns T's type spec.
+#define TARNWICK_DEFINE_CLASS(T, type_spec) \
+    template <>                             \
+    ClassDef& class_def<T>() {              \
+        static ClassDef def{&type_spec};    \
+        return def;                         \
+    }
 
 #define TARNWICK_DECLARE_CLASS(T) \
     template <>                   \

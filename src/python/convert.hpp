@@ -51,7 +51,7 @@ TimeDelta to_timedelta(PyObject* object);
 // A copy of the value held by an instance of T's class (or a subclass).
 template <class T>
 T to_instance(PyObject* object) {
-    if (!is_instance<T>(object)) raise_not_instance(object, class_def<T>().name);
+    if (!is_instance<T>(object)) raise_not_instance(object, class_def<T>().name());
     return value_of<T>(object);
 }
 
@@ -61,7 +61,7 @@ T to_instance(PyObject* object) {
 // is indistinguishable from a copy but costs nothing for a long series.
 template <class T>
 const T& borrow_instance(PyObject* object) {
-    if (!is_instance<T>(object)) raise_not_instance(object, class_def<T>().name);
+    if (!is_instance<T>(object)) raise_not_instance(object, class_def<T>().name());
     return value_of<T>(object);
 }
 

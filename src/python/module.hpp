@@ -15,7 +15,7 @@ void add(PyObject* module, const char* name, PyObject* value);
 
 template <class T>
 void add_class(PyObject* module) {
-    add(module, class_def<T>().name, reinterpret_cast<PyObject*>(type_of<T>()));
+    add(module, class_def<T>().name(), reinterpret_cast<PyObject*>(type_of<T>()));
 }
 
 // A new built-in function bound to `module`; `def` must be static.

@@ -65,11 +65,7 @@ PyMethodDef run_def = function_def<run_sig, run_body>(
 
 }  // namespace
 
-template <>
-ClassDef& class_def<DeficitConstantResult>() {
-    static ClassDef def{&result_spec, "DeficitConstantResult"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(DeficitConstantResult, result_spec)
 
 void init_loss(PyObject* module) {
     add_class<DeficitConstantResult>(module);

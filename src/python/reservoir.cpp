@@ -61,11 +61,7 @@ PyType_Spec result_spec{"builtins.LevelPoolResult", sizeof(Instance<LevelPoolRes
 
 }  // namespace
 
-template <>
-ClassDef& class_def<LevelPoolResult>() {
-    static ClassDef def{&result_spec, "LevelPoolResult"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(LevelPoolResult, result_spec)
 
 void init_reservoir(PyObject* module) {
     Ref utils = new_submodule("reservoir_utils");

@@ -286,41 +286,17 @@ PyType_Spec uncontrolled_spec{"builtins.UnControlledDischargeInfo", sizeof(Insta
 
 }  // namespace
 
-template <>
-ClassDef& class_def<ElevationStorage>() {
-    static ClassDef def{&storage_spec, "ElevationStorage"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(ElevationStorage, storage_spec)
 
-template <>
-ClassDef& class_def<ElevationDischarge>() {
-    static ClassDef def{&discharge_curve_spec, "ElevationDischarge"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(ElevationDischarge, discharge_curve_spec)
 
-template <>
-ClassDef& class_def<ConstantDischargeInfo>() {
-    static ClassDef def{&constant_spec, "ConstantDischargeInfo"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(ConstantDischargeInfo, constant_spec)
 
-template <>
-ClassDef& class_def<SpecifiedDischargeInfo>() {
-    static ClassDef def{&specified_spec, "SpecifiedDischargeInfo"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(SpecifiedDischargeInfo, specified_spec)
 
-template <>
-ClassDef& class_def<ControlledDischargeInfo>() {
-    static ClassDef def{&controlled_spec, "ControlledDischargeInfo"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(ControlledDischargeInfo, controlled_spec)
 
-template <>
-ClassDef& class_def<UnControlledDischargeInfo>() {
-    static ClassDef def{&uncontrolled_spec, "UnControlledDischargeInfo"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(UnControlledDischargeInfo, uncontrolled_spec)
 
 reservoir::DischargeInfo to_discharge_info(PyObject* object) {
     if (is_instance<UnControlledDischargeInfo>(object)) return value_of<UnControlledDischargeInfo>(object);

@@ -101,17 +101,9 @@ PyType_Spec incremental_spec{"builtins.IncrementalTimeSeries", sizeof(Instance<I
 
 }  // namespace
 
-template <>
-ClassDef& class_def<ContinuousTimeSeries>() {
-    static ClassDef def{&continuous_spec, "ContinuousTimeSeries"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(ContinuousTimeSeries, continuous_spec)
 
-template <>
-ClassDef& class_def<IncrementalTimeSeries>() {
-    static ClassDef def{&incremental_spec, "IncrementalTimeSeries"};
-    return def;
-}
+TARNWICK_DEFINE_CLASS(IncrementalTimeSeries, incremental_spec)
 
 void fill_utils(PyObject* module) {
     add_class<ContinuousTimeSeries>(module);
