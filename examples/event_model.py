@@ -101,6 +101,54 @@ def route_reservoir(inflow):
     return tarnwick.reservoir.run_level_pool_routing(inflow, 101.0, curve, outlets)
 
 
+def reservoir_by_hour(pool):
+    """The reservoir's results keyed by the hour each value describes.
+
+    Level pool routing records one value fewer than its inflow. Outflow value j
+    is evaluated at the end of inflow step j, that is at hour j + 1. Elevation
+    value 0 is the initial elevation (hour 0); value j from 1 on is the
+    elevation reached at hour j + 1. The routing changes no storage during the
+    first step, so the elevation at hour 1 equals the initial one and is not
+    recorded separately. Table and figure both read these maps, so they place
+    every value at the same hour.
+    """
+    outflow = {j + 1: q for j, q in enumerate(pool.reservoir_total_outflow.data)}
+    elevation = {(j + 1 if j else 0): e for j, e in enumerate(pool.reservoir_elevation.data)}
+    return outflow, elevation
+
+
+def synthetic_observations(routed):
+    """A synthetic "observed" hydrograph: the routed flow 8% high, with a wobble."""
+    return [1.08 * q + 3.0 * math.sin(i / 2.0) for i, q in enumerate(routed.data)]
+
+
+def peak_hour(by_hour):
+    return max(by_hour, key=by_hour.get)
+
+
+def print_table(direct, combined, routed, outflow, elevation, stride=3):
+    """Every `stride`-th hour, plus the hour of each column's peak (marked)."""
+    columns = {  # name: (values by hour, width, decimals)
+        "direct": (dict(enumerate(direct.data)), 8, 1),
+        "+base": (dict(enumerate(combined.data)), 8, 1),
+        "reach": (dict(enumerate(routed.data)), 8, 1),
+        "outflow": (outflow, 8, 1),
+        "elevation": (elevation, 10, 2),
+    }
+    peaks = {}
+    for name, (by_hour, _, _) in columns.items():
+        peaks.setdefault(peak_hour(by_hour), []).append(name)
+    print(" hour" + "".join(f"{name:>{width + 1}}" for name, (_, width, _) in columns.items()))
+    for hour in sorted(set(range(0, len(direct.data), stride)) | set(peaks)):
+        # A dash where the reservoir recorded nothing for that hour.
+        cells = "".join(
+            f" {by_hour[hour]:{width}.{decimals}f}" if hour in by_hour else f" {'-':>{width}}"
+            for by_hour, width, decimals in columns.values()
+        )
+        note = f"  peak {', '.join(peaks[hour])}" if hour in peaks else ""
+        print(f"{hour:5d}{cells}{note}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--plot", metavar="FILE", help="draw the hydrographs into FILE")
@@ -110,35 +158,28 @@ def main():
     direct, combined = runoff_and_baseflow(losses)
     routed = route_reach(combined)
     pool = route_reservoir(routed)
-    outflow = pool.reservoir_total_outflow.data
-    elevation = pool.reservoir_elevation.data
+    outflow, elevation = reservoir_by_hour(pool)
 
     print()
-    print(" hour   direct    +base    reach  outflow  elevation")
-    for hour in range(0, len(outflow), 3):
-        print(
-            f"{hour:5d} {direct.data[hour]:8.1f} {combined.data[hour]:8.1f} "
-            f"{routed.data[hour]:8.1f} {outflow[hour]:8.1f} {elevation[hour]:10.2f}"
-        )
+    print_table(direct, combined, routed, outflow, elevation)
     print()
     print(f"Peak direct runoff:        {max(direct.data):8.1f} cfs")
     print(f"Peak inflow to reservoir:  {max(routed.data):8.1f} cfs")
-    print(f"Peak reservoir outflow:    {max(outflow):8.1f} cfs")
-    print(f"Peak reservoir elevation:  {max(elevation):8.2f} ft")
+    print(f"Peak reservoir outflow:    {max(outflow.values()):8.1f} cfs")
+    print(f"Peak reservoir elevation:  {max(elevation.values()):8.2f} ft")
     for name, series in pool.reservoir_individual_outflows.items():
         print(f"  peak through {name:<8}     {max(series.data):8.1f} cfs")
 
-    # A synthetic "observed" hydrograph: the routed flow 8% high, with a wobble.
-    observed = [1.08 * q + 3.0 * math.sin(i / 2.0) for i, q in enumerate(routed.data)]
+    observed = synthetic_observations(routed)
     kge = tarnwick.metrics.calculate_kge(routed.data, observed)
     kge_log = tarnwick.metrics.calculate_kge(routed.data, observed, use_log=True)
     print(f"KGE against observations: {kge:.4f} (log flows: {kge_log:.4f})")
 
     if args.plot:
-        plot(args.plot, storm, direct, combined, routed, outflow, elevation)
+        plot(args.plot, storm, direct, combined, routed, observed, kge, outflow, elevation)
 
 
-def plot(path, storm, direct, combined, routed, outflow, elevation):
+def plot(path, storm, direct, combined, routed, observed, kge, outflow, elevation):
     try:
         import matplotlib
 
@@ -148,19 +189,33 @@ def plot(path, storm, direct, combined, routed, outflow, elevation):
         print("matplotlib is not installed: no plot")
         return
     hours = range(len(direct.data))
-    fig, (rain, flows, level) = plt.subplots(3, 1, sharex=True, figsize=(8, 8))
+    fig, (rain, flows, level) = plt.subplots(
+        3, 1, sharex=True, figsize=(8, 9), layout="constrained"
+    )
+    fig.suptitle(
+        f"Event model: {sum(storm.data):.2f} in storm over {BASIN_AREA:.0f} acres\n"
+        f"flow routed down the reach against observations: KGE {kge:.3f}"
+    )
+    # Each bar spans the hour whose rain it holds.
     rain.bar(range(len(storm.data)), storm.data, width=1.0, align="edge")
     rain.set_ylabel("rain (in/h)")
     rain.invert_yaxis()
     flows.plot(hours, direct.data, label="direct runoff")
     flows.plot(hours, combined.data, label="direct + baseflow")
     flows.plot(hours, routed.data, label="routed down the reach")
-    # Level pool results start one inflow step after the inflow does.
-    flows.plot(range(1, len(outflow) + 1), outflow, label="reservoir outflow")
+    flows.plot(
+        hours,
+        observed,
+        linestyle="none",
+        marker=".",
+        color="black",
+        label="observed below the reach (synthetic)",
+    )
+    flows.plot(list(outflow), list(outflow.values()), label="reservoir outflow")
     flows.set_ylabel("discharge (cfs)")
     flows.legend()
-    level.plot(range(1, len(elevation) + 1), elevation)
-    level.set_ylabel("elevation (ft)")
+    level.plot(list(elevation), list(elevation.values()), marker=".")
+    level.set_ylabel("reservoir elevation (ft)")
     level.set_xlabel("hours")
     fig.savefig(path)
     print(f"Hydrographs drawn in {path}")
