@@ -50,3 +50,16 @@ def test_guide_code_passes_mypy_strict(tmp_path):
         timeout=600,
     )
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_figure_script_draws_every_figure(tmp_path):
+    pytest.importorskip("matplotlib", reason="the figures need matplotlib")
+    subprocess.run(
+        [sys.executable, str(GUIDE.parent / "make_figures.py"), str(tmp_path)],
+        check=True,
+        capture_output=True,
+        timeout=600,
+    )
+    drawn = {path.name for path in tmp_path.glob("*.png")}
+    assert drawn == {path.name for path in (GUIDE.parent / "figures").glob("*.png")}
+    assert drawn >= set(re.findall(r"\(figures/(\w+\.png)\)", GUIDE.read_text(encoding="utf-8")))

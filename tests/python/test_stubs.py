@@ -60,8 +60,8 @@ def test_stubtest_finds_no_difference(tmp_path):
     run(sys.executable, "-c", script, cwd=tmp_path)
 
 
-def test_examples_pass_mypy_strict():
-    run(sys.executable, "-m", "mypy", "--strict", "examples")
+def test_examples_and_figure_script_pass_mypy_strict():
+    run(sys.executable, "-m", "mypy", "--strict", "examples", "docs/make_figures.py")
 
 
 @pytest.fixture(scope="module")
