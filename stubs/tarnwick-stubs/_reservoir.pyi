@@ -17,17 +17,33 @@ def run_level_pool_routing(
     initial_elevation: float,
     elevation_storage: ElevationStorage,
     discharge_info: dict[str, _Outlet],
-) -> LevelPoolResult: ...
+) -> LevelPoolResult:
+    """Performs level pool (modified Puls) routing for a reservoir.
+
+    Integrates the mass balance equation `dS/dt = I - O` over the inflow
+    hydrograph duration. Output vectors are recorded at the original inflow time
+    step.
+
+    # Errors
+
+    Returns a `PyValueError` if any outlet's discharge calculation fails or if
+    the initial elevation is outside the elevation-storage curve range.
+    """
 
 @disjoint_base
 class LevelPoolResult:
     # No constructor: instances come only from run_level_pool_routing.
+    """Results from a level pool routing simulation."""
     def __new__(cls, _: Never, /) -> Self: ...
     @property
-    def reservoir_storage(self) -> ContinuousTimeSeries: ...
+    def reservoir_storage(self) -> ContinuousTimeSeries:
+        """Reservoir storage volume at each output time step."""
     @property
-    def reservoir_elevation(self) -> ContinuousTimeSeries: ...
+    def reservoir_elevation(self) -> ContinuousTimeSeries:
+        """Water surface elevation at each output time step."""
     @property
-    def reservoir_total_outflow(self) -> ContinuousTimeSeries: ...
+    def reservoir_total_outflow(self) -> ContinuousTimeSeries:
+        """Combined outflow from all outlets at each output time step."""
     @property
-    def reservoir_individual_outflows(self) -> dict[str, ContinuousTimeSeries]: ...
+    def reservoir_individual_outflows(self) -> dict[str, ContinuousTimeSeries]:
+        """Per-outlet outflow time series keyed by outlet name."""

@@ -8,6 +8,7 @@ and the types that attributes and calls give back) is checked here on samples.
 """
 
 import ast
+import inspect
 import operator
 import subprocess
 import sys
@@ -136,40 +137,68 @@ def conforms(value, annotation, owner=None):
     raise AssertionError(f"annotation not understood: {ast.unparse(annotation)}")
 
 
-def decorators(function):
-    return {ast.unparse(d) for d in function.decorator_list}
+def stub_members():
+    """(path in the stubs, stub node, kind, runtime class or None, runtime object)
+    for every function, class, property and method the stubs describe."""
+    for stub, path in SUBMODULES.items():
+        module = operator.attrgetter(path)(tarnwick)
+        for node in ast.parse((STUBS / f"{stub}.pyi").read_text()).body:
+            where = f"{stub}.{getattr(node, 'name', '')}"
+            if isinstance(node, ast.FunctionDef):
+                yield where, node, "function", None, getattr(module, node.name)
+            if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
+                continue
+            cls = getattr(module, node.name)
+            yield where, node, "class", cls, cls
+            for member in (m for m in node.body if isinstance(m, ast.FunctionDef)):
+                decorators = {ast.unparse(d) for d in member.decorator_list}
+                if "property" in decorators:
+                    kind = "property"
+                elif f"{member.name}.setter" in decorators:
+                    kind = "setter"
+                else:
+                    kind = "constructor" if member.name == "__new__" else "method"
+                yield (
+                    f"{where}.{member.name}",
+                    member,
+                    kind,
+                    cls,
+                    inspect.getattr_static(cls, member.name),
+                )
 
 
 def test_attributes_and_results_have_the_stubs_types(samples):
     instances, results = samples
-    wrong, seen = [], set()
-    for path in sorted(STUBS.glob("_*.pyi")):
-        for node in ast.parse(path.read_text()).body:
-            if isinstance(node, ast.FunctionDef):
-                seen.add(where := f"{path.stem}.{node.name}")
-                if not conforms(results[where], node.returns):
-                    wrong.append(f"{where} returned {results[where]!r}")
-            if not isinstance(node, ast.ClassDef) or node.name.startswith("_"):
-                continue
-            instance = instances[node.name]
-            functions = [f for f in node.body if isinstance(f, ast.FunctionDef)]
-            setters = {f.name for f in functions if f"{f.name}.setter" in decorators(f)}
-            for function in functions:
-                where = f"{path.stem}.{node.name}.{function.name}"
-                if "property" in decorators(function):
-                    value = getattr(instance, function.name)
-                    if not conforms(value, function.returns, type(instance)):
-                        wrong.append(f"{where} read {value!r}")
-                    try:
-                        setattr(instance, function.name, value)
-                        writable = True
-                    except AttributeError:
-                        writable = False
-                    if writable != (function.name in setters):
-                        wrong.append(f"{where} is {'' if writable else 'not '}writable")
-                elif function.name != "__new__" and function.name not in setters:
-                    seen.add(where)
-                    if not conforms(results[where], function.returns, type(instance)):
-                        wrong.append(f"{where} returned {results[where]!r}")
+    members = list(stub_members())
+    setters = {where for where, _, kind, _, _ in members if kind == "setter"}
+    wrong = []
+    for where, node, kind, cls, _ in members:
+        if kind in ("function", "method") and not conforms(results[where], node.returns, cls):
+            wrong.append(f"{where} returned {results[where]!r}")
+        if kind == "property":
+            instance = instances[cls.__name__]
+            value = getattr(instance, node.name)
+            if not conforms(value, node.returns, cls):
+                wrong.append(f"{where} read {value!r}")
+            try:
+                setattr(instance, node.name, value)
+                writable = True
+            except AttributeError:
+                writable = False
+            if writable != (where in setters):
+                wrong.append(f"{where} is {'' if writable else 'not '}writable")
     assert not wrong
-    assert seen == set(results)
+    assert {where for where, _, kind, _, _ in members if kind in ("function", "method")} == set(
+        results
+    )
+
+
+def test_stub_docstrings_are_the_modules():
+    """Editors show the stubs' docstrings, so they must be the module's own."""
+    wrong = [
+        where
+        for where, node, kind, _, runtime in stub_members()
+        if kind not in ("constructor", "setter")
+        and (ast.get_docstring(node) or "") != inspect.cleandoc(runtime.__doc__ or "")
+    ]
+    assert not wrong
