@@ -29,7 +29,9 @@ reservoir_utils = tarnwick.reservoir.reservoir_utils
 BASIN_AREA = 3200.0  # acres (five square miles)
 
 
-def storm_and_losses():
+def storm_and_losses() -> tuple[
+    tarnwick.utils.IncrementalTimeSeries, tarnwick.rainfall_loss.DeficitConstantResult
+]:
     # Gross rainfall in inches per hour: a six-hour storm, then two dry days so
     # that the hydrographs can recede.
     storm = utils.IncrementalTimeSeries(
@@ -52,7 +54,9 @@ def storm_and_losses():
     return storm, losses
 
 
-def runoff_and_baseflow(losses):
+def runoff_and_baseflow(
+    losses: tarnwick.rainfall_loss.DeficitConstantResult,
+) -> tuple[tarnwick.utils.ContinuousTimeSeries, tarnwick.utils.ContinuousTimeSeries]:
     direct = tarnwick.rainfall_transform.run_clark_uh(
         losses.excess, BASIN_AREA, tc=timedelta(hours=3), storage_r=timedelta(hours=4)
     )
@@ -71,13 +75,15 @@ def runoff_and_baseflow(losses):
     return direct, utils.ContinuousTimeSeries(total, HOUR, "discharge")
 
 
-def route_reach(inflow):
+def route_reach(inflow: tarnwick.utils.ContinuousTimeSeries) -> tarnwick.utils.ContinuousTimeSeries:
     return tarnwick.reach.run_muskingum_routing(
         inflow, k=timedelta(hours=2), x=0.2, sub_reaches=3, initial_outflow=inflow.data[0]
     )
 
 
-def route_reservoir(inflow):
+def route_reservoir(
+    inflow: tarnwick.utils.ContinuousTimeSeries,
+) -> tarnwick.reservoir.LevelPoolResult:
     # Elevations in feet against storage in cubic feet (flows are in cfs); the
     # conduit opens from the bottom of its rating curve and releases at most
     # 150 cfs, the spillway crest sits at 106 ft.

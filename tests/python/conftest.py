@@ -2,7 +2,9 @@ import gc
 import importlib.machinery
 import importlib.util
 import sys
+import sysconfig
 from datetime import timedelta
+from pathlib import Path
 
 import pytest
 
@@ -18,6 +20,12 @@ def load_entry(name):
     module = importlib.util.module_from_spec(spec)
     loader.exec_module(module)
     return module
+
+
+def installed(module):
+    """Whether a module was installed into this environment (rather than built in place)."""
+    folder = Path(module.__file__).parent
+    return folder in {Path(sysconfig.get_path(name)) for name in ("platlib", "purelib")}
 
 
 def leaks(call, rounds=2000):
