@@ -1,5 +1,6 @@
 """Argument binding and conversion rules shared by every callable."""
 
+import gc
 from datetime import timedelta
 
 import numpy as np
@@ -252,3 +253,29 @@ def test_timedelta_subclass_is_a_duration():
 
     out = clark(RAIN, 100.0, Span(hours=2), Span(hours=1))
     assert out.data == clark(RAIN, 100.0, timedelta(hours=2), HOUR).data
+
+
+class Span(timedelta):
+    """A duration the collector tracks, so a dict holding one is listed too."""
+
+
+KEPT = []
+
+
+class Clearing:
+    """Empties every live keyword dict of a series call when converted."""
+
+    def __float__(self):
+        for held in gc.get_objects():
+            if type(held) is dict and type(held.get("time_step")) is Span and "kind" in held:
+                held.clear()
+        KEPT.extend(Span(hours=5) for _ in range(50))  # reuse freed memory
+        return 1.0
+
+
+def test_keyword_arguments_outlive_their_dict():
+    series = Continuous(
+        [Clearing()], **{"time_step": Span(hours=1), "kind": "".join(["disch", "arge"])}
+    )
+    KEPT.clear()
+    assert (series.data, series.time_step, series.kind) == ([1.0], HOUR, "discharge")
