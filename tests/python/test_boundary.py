@@ -17,6 +17,8 @@ LinearReservoir = tarnwick.baseflow.LinearReservoir
 run_linear_reservoir = tarnwick.baseflow.run_linear_reservoir
 ConstantDischargeInfo = tarnwick.reservoir.reservoir_utils.ConstantDischargeInfo
 Continuous = tarnwick.utils.ContinuousTimeSeries
+ElevationStorage = tarnwick.reservoir.reservoir_utils.ElevationStorage
+route = tarnwick.reservoir.run_level_pool_routing
 Incremental = tarnwick.utils.IncrementalTimeSeries
 
 RAIN = Incremental([0.5, 1.0], HOUR, "rainfall")
@@ -279,3 +281,9 @@ def test_keyword_arguments_outlive_their_dict():
     )
     KEPT.clear()
     assert (series.data, series.time_step, series.kind) == ([1.0], HOUR, "discharge")
+
+
+def test_messages_keep_text_past_nul():
+    with pytest.raises(ValueError) as info:
+        Continuous([1.0], HOUR, "discharge\x00x")
+    assert str(info.value).endswith("got 'discharge\x00x'")
