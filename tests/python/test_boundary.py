@@ -1,6 +1,8 @@
 """Argument binding and conversion rules shared by every callable."""
 
+import array
 import gc
+import sys
 from datetime import timedelta
 
 import numpy as np
@@ -287,3 +289,32 @@ def test_messages_keep_text_past_nul():
     with pytest.raises(ValueError) as info:
         Continuous([1.0], HOUR, "discharge\x00x")
     assert str(info.value).endswith("got 'discharge\x00x'")
+
+
+class Overstated:
+    """A sequence whose length is only a (far too large) hint."""
+
+    def __len__(self):
+        return sys.maxsize
+
+    def __getitem__(self, index):
+        if index < 3:
+            return float(index)
+        raise IndexError(index)
+
+
+def named_like(base, name, data):
+    cls = type(name, (base,), {"__iter__": lambda self: iter([9.0, 9.0])})
+    return np.array(data).view(cls) if base is np.ndarray else cls("d", data)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (Overstated(), [0.0, 1.0, 2.0]),
+        (named_like(np.ndarray, "numpy.ndarray", [1.0, 2.0]), [9.0, 9.0]),
+        (named_like(array.array, "array.array", [1.0, 2.0]), [9.0, 9.0]),
+    ],
+)
+def test_sequences_are_read_by_their_own_protocol(value, expected):
+    assert Continuous(value, HOUR, "discharge").data == expected
