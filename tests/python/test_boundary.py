@@ -318,3 +318,40 @@ def named_like(base, name, data):
 )
 def test_sequences_are_read_by_their_own_protocol(value, expected):
     assert Continuous(value, HOUR, "discharge").data == expected
+
+
+class Alias(str):
+    """A name equal only to itself: one dict can hold it twice."""
+
+    def __hash__(self):
+        return id(self)
+
+    def __eq__(self, other):
+        return self is other
+
+
+def level_pool(outlets):
+    out = route(
+        Continuous([10.0] * 4, HOUR, "discharge"), 1.0, ElevationStorage([0, 9], [0, 1e6]), outlets
+    )
+    flows = out.reservoir_individual_outflows
+    return out.reservoir_total_outflow.data, {name: s.data for name, s in flows.items()}
+
+
+def baseflow(layers):
+    total, flows = run_linear_reservoir(10.0, RAIN, layers)
+    return total.data, {name: s.data for name, s in flows.items()}
+
+
+@pytest.mark.parametrize(
+    "call, values",
+    [
+        (level_pool, [ConstantDischargeInfo(q) for q in (1.0, 2.0, 4.0)]),
+        (baseflow, [LinearReservoir(HOUR * k, 0.2, 0.0) for k in (1, 2, 3)]),
+    ],
+)
+def test_repeated_names_merge_as_a_dict_would(call, values):
+    twice = {Alias("a"): values[0], "b": values[1], Alias("a"): values[2]}
+    assert len(twice) == 3
+    assert call(twice) == call({"a": values[2], "b": values[1]})
+    assert leaks(lambda: call(twice), rounds=500) < 100
