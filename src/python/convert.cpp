@@ -40,6 +40,23 @@ long long index_to_i64(PyObject* object) {
     return value;
 }
 
+// Item-by-item conversions run no Python code of their own for built-in
+// items (a range of 10**19 is read entirely in C), so every so many items
+// they run pending signal handlers themselves: Ctrl-C ends the call.
+class SignalCheck {
+ public:
+    void operator()() {
+        if (--left_ != 0) [[likely]]
+            return;
+        left_ = interval;
+        if (PyErr_CheckSignals() < 0) throw PythonError();
+    }
+
+ private:
+    static constexpr std::uint32_t interval = std::uint32_t{1} << 14;
+    std::uint32_t left_ = interval;
+};
+
 // Without the interpreter lock another thread may resize a list under a
 // borrowed item, so there lists are iterated like any other sequence.
 #if defined(Py_GIL_DISABLED)
@@ -52,7 +69,9 @@ constexpr bool borrow_list_items = true;
 // iterator does, because converting an item may run code that changes it.
 void list_items(PyObject* list, std::vector<double>& out) {
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    SignalCheck check_signals;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        check_signals();
         PyObject* item = PyList_GET_ITEM(list, i);
         if (PyFloat_CheckExact(item)) {
             out.push_back(PyFloat_AS_DOUBLE(item));
@@ -66,7 +85,11 @@ void list_items(PyObject* list, std::vector<double>& out) {
 void tuple_items(PyObject* tuple, std::vector<double>& out) {
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
     out.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) out.push_back(item_to_f64(PyTuple_GET_ITEM(tuple, i)));
+    SignalCheck check_signals;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        check_signals();
+        out.push_back(item_to_f64(PyTuple_GET_ITEM(tuple, i)));
+    }
 }
 
 // Is `type` exactly the class `name` of the module `module`, if that module
@@ -143,7 +166,11 @@ void iterate_items(PyObject* object, std::vector<double>& out) {
     else
         out.reserve(static_cast<std::size_t>(hint < max_reserved_hint ? hint : max_reserved_hint));
     Ref iterator = Ref::checked(PyObject_GetIter(object));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(item_to_f64(item.get()));
+    SignalCheck check_signals;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        out.push_back(item_to_f64(item.get()));
+        check_signals();
+    }
     if (PyErr_Occurred()) throw PythonError();
 }
 
