@@ -63,6 +63,7 @@ int exec_tarnwick(PyObject* module) noexcept {
     return guard(
         [&] {
             require_module(module);
+            set_cancel_hook(signal_raised);
             build_submodule(module, "utils", fill_utils);
             build_submodule(module, "reach", init_reach);
             build_submodule(module, "reservoir", init_reservoir);
@@ -80,6 +81,7 @@ int exec_single(PyObject* module) noexcept {
     return guard(
         [&] {
             require_module(module);
+            set_cancel_hook(signal_raised);
             Fill(module);
             return 0;
         },
