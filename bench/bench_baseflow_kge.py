@@ -1,49 +1,25 @@
 """Benchmarks of run_linear_reservoir and calculate_kge against peer implementations.
 
-Run from the repository root after an in-place build:
+Run from the repository root:
 
-    PYTHONPATH=build /work/venv-bench/bin/python bench/bench_baseflow_kge.py
+    python3 -m pip install ".[bench]" && python3 bench/bench_baseflow_kge.py
 
-Peers (optional benchmark dependencies, imported here only):
-- run_linear_reservoir: the same algorithm as a pure Python loop and as a numba loop;
-- calculate_kge: hydroeval's ``kge`` and HydroErr's ``kge_2009``, on numpy float64
-  arrays and on lists.
-
-Each figure is the best of several timed runs (wall clock, one thread).
+Peers (optional benchmark dependencies, skipped when missing):
+- run_linear_reservoir: the same algorithm as a numba loop, at 10**6 and
+  10**7 values, at a 1-hour and a 3-hour step;
+- calculate_kge: a numba loop at 10**6 and 10**7 values on float64 arrays,
+  and hydroeval's ``kge`` and HydroErr's ``kge_2009`` on arrays and on lists.
 """
 
-import gc
-import math
-import time
 from datetime import timedelta
 
 import numpy as np
+import peers
+from harness import growth, optional, options, race, report
 
 import tarnwick
 
-N = 1_000_000
 HOUR = timedelta(hours=1)
-
-
-def best_of(call, repeat=7, number=1):
-    """Best wall-clock seconds per call over `repeat` rounds of `number` calls."""
-    call()  # warm-up (and numba compilation)
-    best = math.inf
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        for _ in range(number):
-            call()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
-
-
-def show(label, seconds, reference=None):
-    ratio = "" if reference is None else f"  ({seconds / reference:8.2f}x our time)"
-    print(f"  {label:<44} {seconds * 1e3:10.3f} ms{ratio}")
-
-
-# --- Linear-reservoir baseflow -------------------------------------------------
 
 # Three layers of two reservoirs each: (k_duration in hours, gw_fraction, initial_q, chain).
 LAYERS = {
@@ -51,163 +27,108 @@ LAYERS = {
     "medium": (48.0, 0.3, 2.0, 2),
     "slow": (400.0, 0.4, 5.0, 2),
 }
+AREA = 640.0
 
 
-def python_linear_reservoir(basin_area, rain, dt_secs, layers):
-    """The same algorithm and order of operations as a plain Python loop."""
-    dt_hr = dt_secs / 3600.0
-    area_factor = basin_area * 1.00833
-    half = dt_hr * 0.5
-    n = len(rain)
-    total = [0.0] * n
-    outs = {}
-    for name, (k_secs, fraction, initial_q, chain) in layers.items():
-        k_per_res = (k_secs / 3600.0) / chain
-        if k_per_res < half:
-            raise ValueError("unstable")
-        c = dt_hr / (half + k_per_res)
-        d = 1.0 - c
-        state = [initial_q] * chain
-        out = [0.0] * n
-        for i in range(n):
-            x = area_factor * ((fraction * rain[i]) / dt_hr)
-            for j in range(chain):
-                state[j] = d * state[j] + c * x
-                x = state[j]
-            out[i] = x
-            total[i] = x + total[i]
-        outs[name] = out
-    return total, outs
+def same_bits(a, b):
+    return np.array_equal(np.asarray(a).view(np.uint64), np.asarray(b).view(np.uint64))
 
 
-def make_numba_linear_reservoir():
-    from numba import njit
-
-    @njit(cache=False)
-    def numba_linear_reservoir(basin_area, rain, dt_secs, k_secs, fractions, initial_qs, chains):
-        dt_hr = dt_secs / 3600.0
-        area_factor = basin_area * 1.00833
-        half = dt_hr * 0.5
-        n = rain.size
-        total = np.zeros(n)
-        outs = np.empty((fractions.size, n))
-        for layer in range(fractions.size):
-            k_per_res = (k_secs[layer] / 3600.0) / chains[layer]
-            if k_per_res < half:
-                raise ValueError("unstable")
-            c = dt_hr / (half + k_per_res)
-            d = 1.0 - c
-            fraction = fractions[layer]
-            state = np.full(chains[layer], initial_qs[layer])
-            for i in range(n):
-                x = area_factor * ((fraction * rain[i]) / dt_hr)
-                for j in range(chains[layer]):
-                    state[j] = d * state[j] + c * x
-                    x = state[j]
-                outs[layer, i] = x
-                total[i] = x + total[i]
-        return total, outs
-
-    return numba_linear_reservoir
-
-
-def bench_linear_reservoir(rng, step=HOUR):
-    hours = step / HOUR
-    print(f"run_linear_reservoir: {N:,} values at a {hours:g}-hour step, 3 layers x 2 reservoirs")
-    rain = rng.gamma(0.3, 0.05, N)
-    rain[rng.random(N) < 0.7] = 0.0
-    rain_list = rain.tolist()
-    series = tarnwick.utils.IncrementalTimeSeries(rain_list, step, "rainfall")
-    dt_secs = step.total_seconds()
+def layer_setup():
+    """The layers as tarnwick's reservoirs and as the peer's arrays."""
     reservoirs = {
         name: tarnwick.baseflow.LinearReservoir(timedelta(hours=k), f, q, chain)
         for name, (k, f, q, chain) in LAYERS.items()
     }
-    layers_secs = {name: (k * 3600.0, f, q, c) for name, (k, f, q, c) in LAYERS.items()}
-    area = 640.0
-
-    ours = best_of(lambda: tarnwick.baseflow.run_linear_reservoir(area, series, reservoirs))
-    show("tarnwick.baseflow.run_linear_reservoir", ours)
-
-    total, layers = tarnwick.baseflow.run_linear_reservoir(area, series, reservoirs)
-    total = np.array(total.data)
-
-    try:
-        numba_lr = make_numba_linear_reservoir()
-    except ImportError:
-        print("  numba not installed: numba peer skipped")
-    else:
-        args = (
-            area,
-            rain,
-            dt_secs,
-            np.array([v[0] for v in layers_secs.values()]),
-            np.array([v[1] for v in layers_secs.values()]),
-            np.array([v[2] for v in layers_secs.values()]),
-            np.array([v[3] for v in layers_secs.values()], dtype=np.int64),
-        )
-        peer = best_of(lambda: numba_lr(*args))
-        show("numba loop (same algorithm)", peer, ours)
-        peer_total, _ = numba_lr(*args)
-        print(f"    identical total: {np.array_equal(peer_total, total)}")
-
-    peer = best_of(lambda: python_linear_reservoir(area, rain_list, dt_secs, layers_secs), repeat=1)
-    show("pure Python loop (same algorithm)", peer, ours)
-    peer_total, _ = python_linear_reservoir(area, rain_list, dt_secs, layers_secs)
-    print(f"    identical total: {np.array_equal(np.array(peer_total), total)}")
-
-    # For reference: the call plus turning every result series into a list.
-    def call_and_read():
-        t, d = tarnwick.baseflow.run_linear_reservoir(area, series, reservoirs)
-        return [t.data] + [s.data for s in d.values()]
-
-    show("ours incl. reading all four .data lists", best_of(call_and_read, repeat=3))
+    k, fraction, initial, chain = (np.array(v) for v in zip(*LAYERS.values(), strict=True))
+    return reservoirs, (k * 3600.0, fraction, initial, chain.astype(np.int64))
 
 
-# --- Kling-Gupta efficiency -----------------------------------------------------
+def linear_reservoir(rng, step):
+    reservoirs, layers = layer_setup()
+
+    def make(n):
+        rain = rng.gamma(0.3, 0.05, n)
+        rain[rng.random(n) < 0.7] = 0.0
+        series = tarnwick.utils.IncrementalTimeSeries(rain, step, "rainfall")
+        args = (AREA, rain, step.total_seconds(), *layers)
+        runs = {
+            "tarnwick": lambda: tarnwick.baseflow.run_linear_reservoir(AREA, series, reservoirs)
+        }
+        total = runs["tarnwick"]()[0].data
+        if "linear_reservoir" in peers.NUMBA:
+            peer = peers.NUMBA["linear_reservoir"]
+            assert same_bits(total, peer(*args)[0])
+            runs["numba"] = lambda: peer(*args)
+        return runs
+
+    return make
 
 
-def bench_kge(rng):
-    obs = rng.gamma(2.0, 10.0, N)
-    sim = obs * rng.normal(1.05, 0.2, N) + rng.normal(0.0, 2.0, N)
-    inputs = {"numpy float64 arrays": (sim, obs), "lists": (sim.tolist(), obs.tolist())}
+def check_plain_python(rng):
+    """The plain Python peers agree with tarnwick bit for bit (short inputs)."""
+    rain = rng.gamma(0.3, 0.05, 200)
+    step = 3 * HOUR
+    reservoirs, layers = layer_setup()
+    series = tarnwick.utils.IncrementalTimeSeries(rain, step, "rainfall")
+    total = tarnwick.baseflow.run_linear_reservoir(AREA, series, reservoirs)[0].data
+    peer = peers.ROUTINES["linear_reservoir"](AREA, rain, step.total_seconds(), *layers)
+    assert same_bits(total, peer[0])
+    obs = rng.gamma(2.0, 10.0, 200)
+    assert tarnwick.metrics.calculate_kge(rain, obs) == peers.ROUTINES["kge"](rain, obs)
 
-    peers = {}
-    try:
-        import hydroeval
 
-        peers["hydroeval.kge"] = lambda s, o: hydroeval.kge(s, o)[0][0]
-    except ImportError:
-        print("hydroeval not installed: peer skipped")
-    try:
-        import HydroErr
+def kge_inputs(rng, n):
+    obs = rng.gamma(2.0, 10.0, n)
+    sim = obs * rng.normal(1.05, 0.2, n) + rng.normal(0.0, 2.0, n)
+    return sim, obs
 
-        peers["HydroErr.kge_2009"] = lambda s, o: HydroErr.kge_2009(s, o)
-    except ImportError:
-        print("HydroErr not installed: peer skipped")
 
-    for label, (s, o) in inputs.items():
-        print(f"calculate_kge: two {N:,}-value {label}")
-        ours = best_of(lambda s=s, o=o: tarnwick.metrics.calculate_kge(s, o), number=3)
-        show("tarnwick.metrics.calculate_kge", ours)
-        value = tarnwick.metrics.calculate_kge(s, o)
-        for name, peer in peers.items():
-            seconds = best_of(lambda s=s, o=o, peer=peer: peer(s, o), number=3)
-            show(name, seconds, ours)
-        print(f"    our KGE {value:.12f}; hydroeval's {peers['hydroeval.kge'](s, o):.12f}")
-        # HydroErr's kge_2009 uses the sample standard deviation (ddof=1), so it
-        # differs in the last digits.
+def kge_against_numba(rng):
+    def make(n):
+        sim, obs = kge_inputs(rng, n)
+        runs = {"tarnwick": lambda: tarnwick.metrics.calculate_kge(sim, obs)}
+        if "kge" in peers.NUMBA:
+            peer = peers.NUMBA["kge"]
+            assert runs["tarnwick"]() == peer(sim, obs)
+            runs["numba"] = lambda: peer(sim, obs)
+        return runs
+
+    return make
+
+
+def kge_against_libraries(rng, n, repeat):
+    sim, obs = kge_inputs(rng, n)
+    libraries = {}
+    hydroeval = optional("hydroeval")
+    if hydroeval is not None:
+        libraries["hydroeval.kge"] = lambda s, o: hydroeval.kge(s, o)[0][0]
+    hydroerr = optional("HydroErr")
+    if hydroerr is not None:
+        # kge_2009 takes the sample standard deviation (ddof=1): the last digits differ.
+        libraries["HydroErr.kge_2009"] = hydroerr.kge_2009
+    for label, (s, o) in {
+        "float64 arrays": (sim, obs),
+        "lists": (sim.tolist(), obs.tolist()),
+    }.items():
+        runs = {"tarnwick": lambda s=s, o=o: tarnwick.metrics.calculate_kge(s, o)}
+        for name, library in libraries.items():
+            runs[name] = lambda s=s, o=o, library=library: library(s, o)
+        report(f"calculate_kge on two {n:,}-value {label}", race(runs, repeat))
 
 
 def main():
+    args = options(__doc__)
+    sizes = (10**3, 10**4) if args.quick else (10**6, 10**7)
     rng = np.random.default_rng(20240601)
-    bench_linear_reservoir(rng)
-    print()
-    # A step whose length in hours is not a power of two keeps the division
-    # in the inflow rate (at 15 min, 30 min, 1 h or 2 h it is an exact multiply).
-    bench_linear_reservoir(rng, timedelta(hours=3))
-    print()
-    bench_kge(rng)
+    check_plain_python(rng)
+    for step in (HOUR, 3 * HOUR):
+        # At a step whose length in hours is not a power of two the inflow
+        # rate keeps its division (at 1 h or 2 h it is an exact multiply).
+        title = f"run_linear_reservoir, {step / HOUR:g}-hour step, 3 layers x 2 reservoirs"
+        growth(title, linear_reservoir(rng, step), sizes, args.repeat)
+    growth("calculate_kge on float64 arrays", kge_against_numba(rng), sizes, args.repeat)
+    kge_against_libraries(rng, sizes[0], args.repeat)
 
 
 if __name__ == "__main__":

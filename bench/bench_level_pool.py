@@ -12,15 +12,22 @@ elevation-storage curve, a controlled outlet and a spillway, each on a
   12-hour windows spread over the year, each starting from the level
   tarnwick reached there)
 
-and checks that every peer's recorded values equal ours bit for bit.
+and checks that every peer's recorded values equal ours bit for bit. Then
+the growth of the per-value time from 10**6 to 10**7 values of a one-second
+series (one internal step per value).
+
+Run from the repository root:
+
+    python3 -m pip install ".[bench]" && python3 bench/bench_level_pool.py
 """
 
 import math
-import time
+import statistics
 from array import array
 from datetime import timedelta
 
 import numpy as np
+from harness import growth, optional, options, race, report
 
 import tarnwick
 
@@ -51,8 +58,10 @@ def hourly_inflow():
     return values
 
 
-def ours(inflow, initial_elevation=INITIAL_ELEVATION):
-    series = tarnwick.utils.ContinuousTimeSeries(inflow, timedelta(seconds=STEP), "discharge")
+def ours(inflow, initial_elevation=INITIAL_ELEVATION, step=STEP, read=True, build=False):
+    """The routing as a call; `build` builds the inflow series in every call."""
+    step = timedelta(seconds=step)
+    series = tarnwick.utils.ContinuousTimeSeries(inflow, step, "discharge")
     curve = utils.ElevationStorage(ELEVATION, STORAGE)
     outlets = {
         "gate": utils.ControlledDischargeInfo(
@@ -66,9 +75,14 @@ def ours(inflow, initial_elevation=INITIAL_ELEVATION):
     }
 
     def run():
-        result = tarnwick.reservoir.run_level_pool_routing(
-            series, initial_elevation, curve, outlets
+        inflow_series = (
+            tarnwick.utils.ContinuousTimeSeries(inflow, step, "discharge") if build else series
         )
+        result = tarnwick.reservoir.run_level_pool_routing(
+            inflow_series, initial_elevation, curve, outlets
+        )
+        if not read:
+            return result
         flows = result.reservoir_individual_outflows
         return (
             result.reservoir_storage.data,
@@ -264,7 +278,7 @@ def numba_peers():
                 i_prev = i_now
             return storage, elevation, total, gate, spill
 
-        def run(inflow):
+        def run(inflow, step=STEP, read=True):
             arrays = [np.asarray(v, dtype=np.float64) for v in (ELEVATION, STORAGE)]
             gate = [np.asarray(v, dtype=np.float64) for v in (GATE_ELEVATION, GATE_DISCHARGE)]
             spill = [np.asarray(v, dtype=np.float64) for v in (SPILL_ELEVATION, SPILL_DISCHARGE)]
@@ -273,7 +287,7 @@ def numba_peers():
             def call():
                 out = routing(
                     values,
-                    STEP,
+                    step,
                     *arrays,
                     *gate,
                     GATE_MINIMUM,
@@ -281,7 +295,7 @@ def numba_peers():
                     *spill,
                     INITIAL_ELEVATION,
                 )
-                return tuple(a.tolist() for a in out)
+                return tuple(a.tolist() for a in out) if read else out
 
             return call
 
@@ -297,57 +311,40 @@ def steps(n, step=STEP):
     return (n - 2) * step + 1
 
 
-def best(call, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def bits(outputs):
     return [array("d", v).tobytes() for v in outputs]
 
 
 def main():
-    inflow = hourly_inflow()
+    args = options(__doc__)
+    hours = 48 if args.quick else HOURS
+    inflow = hourly_inflow()[:hours]
     run = ours(inflow)
     result = run()
     print(
-        f"case: {HOURS} hourly values, {steps(HOURS):,} one-second steps; peak inflow "
+        f"case: {hours} hourly values, {steps(hours):,} one-second steps; peak inflow "
         f"{max(inflow):.1f}, peak outflow {max(result[2]):.1f}, peak elevation {max(result[1]):.3f}"
     )
-    ours_time = best(run, 5)
-    ours_rate = steps(HOURS) / ours_time
-    print(f"{'tarnwick':<36} {ours_time * 1e3:9.1f} ms  {ours_rate / 1e6:7.1f} M steps/s")
-
-    def row(label, seconds, n_steps):
-        rate = n_steps / seconds
-        print(
-            f"{label:<36} {seconds * 1e3:9.1f} ms  {rate / 1e6:7.2f} M steps/s"
-            f"   tarnwick is {ours_rate / rate:6.1f}x faster"
-        )
-
-    try:
+    per_step = (steps(hours), "step")
+    runs = {"tarnwick": run}
+    numba = optional("numba")
+    if numba is not None:
         binary, bracket = numba_peers()
-    except ImportError:
-        print("numba is not installed: skipping the numba peers")
-    else:
-        for label, make in (
-            ("numba, binary search", binary),
-            ("numba, from last bracket", bracket),
-        ):
-            call = make(inflow)
-            assert bits(call()) == bits(result), label  # also compiles
-            row(label, best(call, 5), steps(HOURS))
+        runs["numba, binary search"] = binary(inflow)
+        runs["numba, from last bracket"] = bracket(inflow)
+        for label in list(runs)[1:]:
+            assert bits(runs[label]()) == bits(result), label  # also compiles
+    report(
+        "Level pool routing (goal: numba's time at least 1.5x)", race(runs, args.repeat), per_step
+    )
 
     # Pure Python is too slow for the whole year: time windows spread over
     # it, so that quiet spells and floods weigh as they do in the year.
-    hours = 12
-    windows = [(start, result[1][start]) for start in range(0, HOURS - hours, HOURS // 10)]
+    window_hours, count = (2, 2) if args.quick else (12, 10)
+    starts = range(0, hours - window_hours, hours // count)
+    windows = [(start, result[1][start]) for start in starts]
     for start, e0 in windows:
-        window = inflow[start : start + hours]
+        window = inflow[start : start + window_hours]
         expected = bits(ours(window, e0)())
         assert bits(py_routing(window, STEP, e0)) == expected
         assert bits(py_routing(window, STEP, e0, py_interp_checked, True)) == expected
@@ -355,17 +352,39 @@ def main():
     def python_windows(*variant):
         def call():
             for start, e0 in windows:
-                py_routing(inflow[start : start + hours], STEP, e0, *variant)
+                py_routing(inflow[start : start + window_hours], STEP, e0, *variant)
 
         return call
 
-    n_steps = len(windows) * steps(hours)
-    row("pure Python, curves checked once", best(python_windows(), 3), n_steps)
-    row(
-        "pure Python, checks every lookup",
-        best(python_windows(py_interp_checked, True), 3),
-        n_steps,
+    python = {
+        "pure Python, curves checked once": python_windows(),
+        "pure Python, checks every lookup": python_windows(py_interp_checked, True),
+    }
+    timings = race(python, min(args.repeat, 3))
+    n_steps = len(windows) * steps(window_hours)
+    report(
+        f"Pure Python on {len(windows)} windows of {window_hours} hours", timings, (n_steps, "step")
     )
+    ours_per_step = statistics.median(race({"tarnwick": run}, 1)["tarnwick"].cpu) / steps(hours)
+    for name, t in timings.items():
+        print(
+            f"  tarnwick is {t.median / n_steps / ours_per_step:6.0f}x faster per step than {name}"
+        )
+    print()
+
+    # Growth: a one-second series, one internal step per value, so that the
+    # cost of the series themselves (in and out) shows.
+    pattern = np.array(hourly_inflow())
+
+    def make(n):
+        values = np.resize(pattern, n)
+        contestants = {"tarnwick": ours(values, step=1, read=False)}
+        if numba is not None:
+            contestants["numba, binary search"] = binary(values, step=1, read=False)
+        return contestants
+
+    sizes = (10**3, 10**4) if args.quick else (10**6, 10**7)
+    growth("Level pool routing at a one-second step", make, sizes, args.repeat)
 
 
 if __name__ == "__main__":

@@ -1,36 +1,25 @@
-"""Benchmarks of the runoff chain against pure-Python, numba and numpy peers.
+"""Benchmarks of the runoff chain against numba and numpy peers.
 
-Run from the repository root after an in-place build:
+Run from the repository root:
 
-    PYTHONPATH=build python bench/bench_runoff.py
+    python3 -m pip install ".[bench]" && python3 bench/bench_runoff.py
 
-Every peer is checked for bit-identical results before it is timed; each
-figure is the best of several runs.
+Muskingum routing, deficit-and-constant loss and Clark's unit hydrograph,
+each at 10**6 and 10**7 values (per-value time and its growth), and Clark
+with a long unit hydrograph against numba and numpy.convolve. Every peer is
+checked for bit-identical results before it is timed.
 """
 
-import sys
-import time
 from datetime import timedelta
-from pathlib import Path
 
 import numpy as np
+import peers
+from harness import growth, options, race, report
 
 import tarnwick
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import runoff_peers as peers  # noqa: E402
-
 HOUR = timedelta(hours=1)
 utils = tarnwick.utils
-
-
-def best(call, repeat=7):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def same_bits(a, b):
@@ -39,122 +28,103 @@ def same_bits(a, b):
     )
 
 
-def report(title, ours, peers_times):
-    print(f"\n{title}")
-    print(f"  tarnwick       {ours * 1e3:10.3f} ms")
-    for name, seconds in peers_times.items():
-        if seconds is None:
-            print(f"  {name:<14} {'(not available)':>13}")
-        else:
-            ratio = seconds / ours
-            print(f"  {name:<14} {seconds * 1e3:10.3f} ms   ratio peer/tarnwick {ratio:8.2f}x")
-
-
-def bench_muskingum(n, rng):
-    flows = 100.0 + 50.0 * np.sin(np.arange(n) / 500.0) + rng.random(n)
-    inflow = utils.ContinuousTimeSeries(flows, HOUR, "discharge")
-    k, x = 3 * HOUR, 0.2
-    ks = k.total_seconds()
-
-    def ours():
-        return tarnwick.reach.run_muskingum_routing(inflow, k, x, 1, 90.0)
-
-    expected = ours().data
-    assert same_bits(peers.muskingum_py(flows.tolist(), 3600.0, ks, x, 90.0), expected)
-    times = {
-        "pure Python": best(lambda: peers.muskingum_py(flows.tolist(), 3600.0, ks, x, 90.0), 3)
-    }
-    if peers.NUMBA:
-        nb = peers.NUMBA["muskingum"]
-        assert same_bits(nb(flows, 3600.0, ks, x, 90.0), expected)
-        times["numba"] = best(lambda: nb(flows, 3600.0, ks, x, 90.0))
-    else:
-        times["numba"] = None
-    report(f"run_muskingum_routing, {n:,} values", best(ours), times)
-
-
-def bench_deficit_constant(n, rng):
-    rain = rng.random(n) * 0.4
-    rain[rng.random(n) < 1 / 3] = 0.0
-    series = utils.IncrementalTimeSeries(rain, HOUR, "rainfall")
-    args = (0.3, 1.5, 0.08)
-    dry = 30 * HOUR
-
-    def ours():
-        return tarnwick.rainfall_loss.run_deficit_and_constant(series, *args, dry)
-
-    result = ours()
-    expected = (result.excess.data, result.loss.data, result.deficit.data)
-    py = peers.deficit_constant_py(rain.tolist(), 3600.0, *args, dry.total_seconds())
-    assert all(same_bits(a, b) for a, b in zip(py, expected, strict=True))
-    times = {
-        "pure Python": best(
-            lambda: peers.deficit_constant_py(rain.tolist(), 3600.0, *args, dry.total_seconds()), 3
-        )
-    }
-    if peers.NUMBA:
-        nb = peers.NUMBA["deficit_constant"]
-        got = nb(rain, 3600.0, *args, dry.total_seconds())
-        assert all(same_bits(a, b) for a, b in zip(got, expected, strict=True))
-        times["numba"] = best(lambda: nb(rain, 3600.0, *args, dry.total_seconds()))
-    else:
-        times["numba"] = None
-    report(f"run_deficit_and_constant, {n:,} values", best(ours), times)
-
-
-def bench_clark(n, m, rng):
+def rainfall(rng, n, dry=1 / 3):
     rain = rng.random(n) * 0.3
-    rain[rng.random(n) < 1 / 3] = 0.0
-    series = utils.IncrementalTimeSeries(rain, HOUR, "rainfall")
+    rain[rng.random(n) < dry] = 0.0
+    return rain
+
+
+def contestants(ours, name, args, agree):
+    """tarnwick's call and the numba peer's, after a bit-for-bit check
+    (against the plain Python peer on a short stretch where numba is missing)."""
+    if name in peers.NUMBA:
+        peer = peers.NUMBA[name]
+        assert agree(ours(), peer(*args)), name
+        return {"tarnwick": ours, "numba": lambda: peer(*args)}
+    return {"tarnwick": ours}
+
+
+def muskingum(rng):
+    def make(n):
+        flows = 100.0 + 50.0 * np.sin(np.arange(n) / 500.0) + rng.random(n)
+        inflow = utils.ContinuousTimeSeries(flows, HOUR, "discharge")
+        k, x = 3 * HOUR, 0.2
+        args = (flows, 3600.0, k.total_seconds(), x, 90.0)
+        return contestants(
+            lambda: tarnwick.reach.run_muskingum_routing(inflow, k, x, 1, 90.0),
+            "muskingum",
+            args,
+            lambda ours, peer: same_bits(ours.data, peer),
+        )
+
+    return make
+
+
+def deficit_constant(rng):
+    def make(n):
+        rain = rainfall(rng, n)
+        series = utils.IncrementalTimeSeries(rain, HOUR, "rainfall")
+        loss, dry = (0.3, 1.5, 0.08), 30 * HOUR
+        return contestants(
+            lambda: tarnwick.rainfall_loss.run_deficit_and_constant(series, *loss, dry),
+            "deficit_constant",
+            (rain, 3600.0, *loss, dry.total_seconds()),
+            lambda ours, peer: all(
+                same_bits(a.data, b)
+                for a, b in zip((ours.excess, ours.loss, ours.deficit), peer, strict=True)
+            ),
+        )
+
+    return make
+
+
+def clark(rng, m):
     tc, r, area = m * HOUR, 40 * HOUR, 640.0
 
-    def ours():
-        return tarnwick.rainfall_transform.run_clark_uh(series, area, tc, r)
+    def make(n):
+        rain = rainfall(rng, n)
+        series = utils.IncrementalTimeSeries(rain, HOUR, "rainfall")
+        u = np.array(
+            peers.clark_unit_hydrograph(3600.0, area, tc.total_seconds(), r.total_seconds())
+        )
+        runs = contestants(
+            lambda: tarnwick.rainfall_transform.run_clark_uh(series, area, tc, r),
+            "convolve",
+            (rain, u),
+            lambda ours, peer: same_bits(ours.data, peer),
+        )
+        runs["numpy.convolve (other summation order)"] = lambda: np.convolve(rain, u)
+        return runs
 
-    expected = ours().data
-    assert len(expected) == n + m - 1
-    u = np.array(
-        peers.clark_unit_hydrograph_py(3600.0, area, tc.total_seconds(), r.total_seconds())
-    )
-    assert len(u) == m
-    # A short stretch in pure Python checks the whole method bit for bit.
-    short = peers.clark_py(rain[:300].tolist(), 3600.0, area, tc.total_seconds(), r.total_seconds())
-    small = tarnwick.rainfall_transform.run_clark_uh(
-        utils.IncrementalTimeSeries(rain[:300], HOUR, "rainfall"), area, tc, r
-    )
-    assert same_bits(short, small.data)
+    return make
 
-    times = {"numpy.convolve": best(lambda: np.convolve(rain, u))}
-    if peers.NUMBA:
-        nb = peers.NUMBA["convolve"]
-        assert same_bits(nb(rain, u), expected)
-        times["numba"] = best(lambda: nb(rain, u))
-    else:
-        times["numba"] = None
-    # Pure Python at this size takes minutes; time 1/100 of the rainfall and scale.
-    part = n // 100
-    times["pure Python*"] = 100 * best(
-        lambda: peers.clark_py(
-            rain[:part].tolist(), 3600.0, area, tc.total_seconds(), r.total_seconds()
-        ),
-        1,
+
+def check_plain_python(rng):
+    """The plain Python peers agree with tarnwick bit for bit (short inputs)."""
+    rain = rainfall(rng, 300)
+    series = utils.IncrementalTimeSeries(rain, HOUR, "rainfall")
+    ours = tarnwick.rainfall_transform.run_clark_uh(series, 640.0, 30 * HOUR, 40 * HOUR)
+    assert same_bits(
+        ours.data, peers.ROUTINES["clark"](rain, 3600.0, 640.0, 30 * 3600.0, 40 * 3600.0)
     )
-    report(
-        f"run_clark_uh, N={n:,}, M={m:,}, {np.mean(rain == 0):.0%} dry  (* scaled from N/100)",
-        best(ours),
-        times,
+    ours = tarnwick.reach.run_muskingum_routing(
+        utils.ContinuousTimeSeries(rain, HOUR, "discharge"), 3 * HOUR, 0.2, 1, 0.1
     )
-    gap = np.max(np.abs(np.convolve(rain, u) - np.asarray(expected)))
-    print(f"  largest difference from numpy.convolve: {gap:.3g} (summation order differs)")
+    assert same_bits(ours.data, peers.ROUTINES["muskingum"](rain, 3600.0, 3 * 3600.0, 0.2, 0.1))
 
 
 def main():
+    args = options(__doc__)
+    sizes = (10**3, 10**4) if args.quick else (10**6, 10**7)
     rng = np.random.default_rng(20240611)
-    print(f"tarnwick from {tarnwick.__file__}")
-    print(f"numba {'available' if peers.NUMBA else 'not installed'}; numpy {np.__version__}")
-    bench_muskingum(1_000_000, rng)
-    bench_deficit_constant(1_000_000, rng)
-    bench_clark(100_000, 1_000, rng)
+    print(f"tarnwick from {tarnwick.__file__}; numpy {np.__version__}\n")
+    check_plain_python(rng)
+    growth("run_muskingum_routing", muskingum(rng), sizes, args.repeat)
+    growth("run_deficit_and_constant", deficit_constant(rng), sizes, args.repeat)
+    growth("run_clark_uh, 24 ordinates", clark(rng, 24), sizes, args.repeat)
+
+    n, m = (1_000, 100) if args.quick else (100_000, 1_000)
+    report(f"run_clark_uh, N={n:,}, M={m:,}, a third dry", race(clark(rng, m)(n), args.repeat))
 
 
 if __name__ == "__main__":

@@ -1,63 +1,70 @@
-"""Building a series from a million values, and reading it back.
+"""Building a series from many values, and reading it back.
 
-Prints our figure beside the nearest plain-Python equivalent, with the ratio:
-  numpy float64 array -> ContinuousTimeSeries   vs  ndarray.copy()
+Run from the repository root:
+
+    python3 -m pip install ".[bench]" && python3 bench/bench_series.py
+
+Races tarnwick against the nearest plain equivalent:
+  numpy float64 array -> ContinuousTimeSeries   vs  ndarray.copy()  (10**6 and 10**7 values)
   list of floats      -> ContinuousTimeSeries   vs  array.array('d', list)
   ContinuousTimeSeries.data                     vs  ndarray.tolist()
+and counts the page faults of building a series against those of the copy.
 """
 
 import array
-import timeit
 from datetime import timedelta
 
 import numpy as np
+from harness import growth, minor_faults, options, race, report
 
 import tarnwick
 
-N = 1_000_000
 STEP = timedelta(hours=1)
 Series = tarnwick.utils.ContinuousTimeSeries
 
 
-def best(call, number=5, repeat=7):
-    return min(timeit.repeat(call, number=number, repeat=repeat)) / number
+def main():
+    args = options(__doc__)
+    small, large = (10**3, 10**4) if args.quick else (10**6, 10**7)
+    rng = np.random.default_rng(7)
 
+    def from_array(n):
+        values = rng.random(n)
+        assert Series(values, STEP, "discharge").data == values.tolist()
+        return {
+            "ContinuousTimeSeries(ndarray)": lambda: Series(values, STEP, "discharge"),
+            "ndarray.copy()": values.copy,
+        }
 
-def row(label, ours, peer, peer_label, goal):
-    ratio = ours / peer
-    print(
-        f"{label:<34} {ours * 1e3:8.2f} ms   {peer_label:<22} {peer * 1e3:8.2f} ms"
-        f"   ratio {ratio:5.2f}x (goal <= {goal}x)"
+    growth(
+        "Series from a float64 array (goal: within 1.5x of the copy)",
+        from_array,
+        (small, large),
+        args.repeat,
     )
 
+    values = rng.random(large)
+    print(
+        f"page faults building from {large:,} values: series "
+        f"{minor_faults(lambda: Series(values, STEP, 'discharge')):,}, "
+        f"ndarray.copy() {minor_faults(values.copy):,}\n"
+    )
 
-def main():
-    values = np.random.default_rng(7).random(N)
+    values = rng.random(small)
     as_list = values.tolist()
     series = Series(values, STEP, "discharge")
-    assert series.data == as_list
-
-    row(
-        "ContinuousTimeSeries(ndarray)",
-        best(lambda: Series(values, STEP, "discharge")),
-        best(values.copy),
-        "ndarray.copy()",
-        3,
+    timings = race(
+        {
+            "ContinuousTimeSeries(list)": lambda: Series(as_list, STEP, "discharge"),
+            "array.array('d', list)": lambda: array.array("d", as_list),
+        },
+        args.repeat,
     )
-    row(
-        "ContinuousTimeSeries(list)",
-        best(lambda: Series(as_list, STEP, "discharge")),
-        best(lambda: array.array("d", as_list)),
-        "array.array('d', list)",
-        1.5,
+    report(f"Series from a list of {small:,} floats (goal: within 1.5x)", timings)
+    timings = race(
+        {"series.data": lambda: series.data, "ndarray.tolist()": values.tolist}, args.repeat
     )
-    row(
-        "series.data",
-        best(lambda: series.data),
-        best(values.tolist),
-        "ndarray.tolist()",
-        1.5,
-    )
+    report(f"Reading {small:,} values back as a list (goal: within 1.5x)", timings)
 
 
 if __name__ == "__main__":

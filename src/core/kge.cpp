@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "large_buffer.hpp"
+
 namespace tarnwick::metrics {
 
 namespace {
@@ -12,7 +14,7 @@ namespace {
 // exactly -eps gives -infinity, both of which propagate into the score.
 std::vector<double> log_transform(std::span<const double> values) {
     std::vector<double> out;
-    out.reserve(values.size());
+    reserve_large(out, values.size());
     for (double v : values) out.push_back(std::log(v + kge_epsilon));
     return out;
 }

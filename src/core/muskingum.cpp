@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cancel.hpp"
+#include "large_buffer.hpp"
 
 namespace tarnwick::muskingum {
 
@@ -62,10 +63,10 @@ void route_counted(std::vector<double>& values, std::optional<double> initial_ou
 
 // The outflow of one pass over the caller's values, read as a sequence.
 // Advancing only moves the position; reading computes the recurrence up to
-// it from the iterator's own carried state. Read in order, as the vector's
-// range constructor does, every value is computed exactly once and written
-// exactly once into storage allocated once: nothing is zeroed beforehand and
-// the caller's values are not copied. Any other order of use is still
+// it from the iterator's own carried state. Read in order, as a vector's
+// assign() does, every value is computed exactly once and written exactly
+// once into storage allocated once: nothing is zeroed beforehand and the
+// caller's values are not copied. Any other order of use is still
 // correct, only slower, since each iterator catches up on its own.
 class RoutedOutflow {
  public:
@@ -136,8 +137,10 @@ ContinuousTimeSeries run_muskingum_routing(const ContinuousTimeSeries& inflow, c
     const std::size_t n = inflow.data.size();
     const Coefficients c = coefficients(dt, k, x);
     const double* values = inflow.data.data();
-    std::vector<double> outflow(RoutedOutflow(values, 0, c, parameters.initial_outflow),
-                                RoutedOutflow(values, n, c, parameters.initial_outflow));
+    std::vector<double> outflow;
+    reserve_large(outflow, n);
+    outflow.assign(RoutedOutflow(values, 0, c, parameters.initial_outflow),
+                   RoutedOutflow(values, n, c, parameters.initial_outflow));
 
     // Every further sub-reach routes the previous outflow with no initial
     // outflow given, so it starts from its own first inflow: the reach's

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "../core/large_buffer.hpp"
+
 namespace tarnwick::python {
 
 namespace {
@@ -60,7 +62,7 @@ constexpr bool borrow_list_items = true;
 // Items of an exact list. The list is re-measured on every step, as its
 // iterator does, because converting an item may run code that changes it.
 void list_items(PyObject* list, std::vector<double>& out) {
-    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    reserve_large(out, static_cast<std::size_t>(PyList_GET_SIZE(list)));
     Py_ssize_t i = 0;
     while (i < PyList_GET_SIZE(list)) {
         // Only a conversion that runs Python code can change the list: the
@@ -82,7 +84,7 @@ void list_items(PyObject* list, std::vector<double>& out) {
 
 void tuple_items(PyObject* tuple, std::vector<double>& out) {
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
-    out.reserve(static_cast<std::size_t>(size));
+    reserve_large(out, static_cast<std::size_t>(size));
     for (Py_ssize_t start = 0; start < size; start += signal_block) {
         const Py_ssize_t end = size - start > signal_block ? start + signal_block : size;
         for (Py_ssize_t i = start; i < end; ++i) out.push_back(item_to_f64(PyTuple_GET_ITEM(tuple, i)));
@@ -112,13 +114,12 @@ bool plain_buffer_type(PyTypeObject* type) {
     return is_loaded_class(type, "numpy", "ndarray") || is_loaded_class(type, "array", "array");
 }
 
-// One-dimensional buffers of native doubles (numpy float64 arrays, array('d'),
-// memoryviews of either) are copied directly: iterating them would yield the
-// same doubles one Python float at a time. Returns false to fall back to
-// iteration. Only exact types whose iteration is known to be plain qualify.
-bool buffer_items(PyObject* object, std::vector<double>& out) {
+// Opens a one-dimensional buffer of native doubles (numpy float64 arrays,
+// array('d'), memoryviews of either). Returns false, holding nothing, for
+// anything else. Only exact types whose iteration is known to be plain
+// qualify: reading their buffer gives the same doubles as iterating them.
+bool open_doubles(PyObject* object, Py_buffer& view) {
     if (!plain_buffer_type(Py_TYPE(object))) return false;
-    Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
         return false;
@@ -127,27 +128,44 @@ bool buffer_items(PyObject* object, std::vector<double>& out) {
     const bool native_double = std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
                                std::strcmp(format, "=d") == 0 || (std::strcmp(format, "<d") == 0 && PY_LITTLE_ENDIAN) ||
                                (std::strcmp(format, ">d") == 0 && PY_BIG_ENDIAN);
-    const bool usable = view.ndim == 1 && view.itemsize == 8 && native_double;
-    if (usable) {
-        try {
-            const std::size_t n = static_cast<std::size_t>(view.shape[0]);
+    if (view.ndim == 1 && view.itemsize == 8 && native_double) return true;
+    PyBuffer_Release(&view);
+    return false;
+}
+
+// The distance in bytes from one value of an open buffer to the next.
+Py_ssize_t stride_of(const Py_buffer& view) { return view.strides != nullptr ? view.strides[0] : 8; }
+
+// The values of an open buffer as one aligned, contiguous run, or nullptr.
+const double* contiguous_doubles(const Py_buffer& view) {
+    if (stride_of(view) != 8 || reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) return nullptr;
+    return static_cast<const double*>(view.buf);
+}
+
+// Buffers that open_doubles() accepts are copied directly: iterating them
+// would yield the same doubles one Python float at a time. Returns false to
+// fall back to iteration.
+bool buffer_items(PyObject* object, std::vector<double>& out) {
+    Py_buffer view;
+    if (!open_doubles(object, view)) return false;
+    try {
+        const std::size_t n = static_cast<std::size_t>(view.shape[0]);
+        reserve_large(out, n);
+        if (const double* first = contiguous_doubles(view)) {
+            out.assign(first, first + n);
+        } else {
             const char* base = static_cast<const char*>(view.buf);
-            const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : 8;
-            if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
-                const double* first = reinterpret_cast<const double*>(base);
-                out.assign(first, first + n);
-            } else {
-                out.resize(n);
-                for (std::size_t i = 0; i < n; ++i)
-                    std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
-            }
-        } catch (...) {
-            PyBuffer_Release(&view);
-            throw;
+            const Py_ssize_t stride = stride_of(view);
+            out.resize(n);
+            for (std::size_t i = 0; i < n; ++i)
+                std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
         }
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
     }
     PyBuffer_Release(&view);
-    return usable;
+    return true;
 }
 
 // The most values reserved on a sequence's word: its length is only a
@@ -239,6 +257,39 @@ std::vector<double> to_vector(PyObject* object) {
     else if (!buffer_items(object, out))
         iterate_items(object, out);
     return out;
+}
+
+InPlaceValues::InPlaceValues(PyObject* object) {
+    held_ = open_doubles(object, view_);
+    if (!held_) return;
+    const double* first = contiguous_doubles(view_);
+    if (first == nullptr) {
+        PyBuffer_Release(&view_);
+        held_ = false;
+        return;
+    }
+    values_ = {first, static_cast<std::size_t>(view_.shape[0])};
+}
+
+InPlaceValues::~InPlaceValues() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+void InPlaceValues::assign(std::vector<double> values) {
+    keep_copy();
+    owned_ = std::move(values);
+    values_ = owned_;
+}
+
+void InPlaceValues::keep_copy() {
+    if (!held_) return;
+    std::vector<double> copy;
+    reserve_large(copy, values_.size());
+    copy.assign(values_.begin(), values_.end());
+    owned_ = std::move(copy);
+    values_ = owned_;
+    PyBuffer_Release(&view_);
+    held_ = false;
 }
 
 TimeDelta to_timedelta(PyObject* object) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -44,6 +45,36 @@ std::string to_text(PyObject* object);
 // lists and tuples, and one-dimensional float64 arrays, take fast paths with
 // the same results.
 std::vector<double> to_vector(PyObject* object);
+
+// The values of a sequence that a call only reads. A one-dimensional,
+// aligned, contiguous buffer of native doubles, of a type that to_vector()
+// copies directly, is read in place: its export is held until destruction,
+// so the caller's object keeps the memory alive and cannot resize it. For
+// anything else in_place() is false and the caller supplies the values with
+// assign(), usually converted by to_vector().
+//
+// Values read in place equal a copy taken when they were opened as long as
+// no Python code runs in between; before a conversion that may run Python
+// code (and so write to the buffer), the caller takes that copy with
+// keep_copy().
+class InPlaceValues {
+ public:
+    explicit InPlaceValues(PyObject* object);
+    InPlaceValues(const InPlaceValues&) = delete;
+    InPlaceValues& operator=(const InPlaceValues&) = delete;
+    ~InPlaceValues();
+
+    bool in_place() const { return held_; }
+    void assign(std::vector<double> values);
+    void keep_copy();
+    std::span<const double> values() const { return values_; }
+
+ private:
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<double> owned_;
+    std::span<const double> values_;
+};
 
 // The fields of a datetime.timedelta; only the type is checked here.
 TimeDelta to_timedelta(PyObject* object);

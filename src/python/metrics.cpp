@@ -11,10 +11,23 @@ namespace {
 constexpr Signature kge_sig{nullptr, "calculate_kge", {"sim", "obs", "use_log"}, 2};
 
 Ref kge_body(PyObject*, const Args& args) {
-    const std::vector<double> sim = args.get(0, to_vector);
-    const std::vector<double> obs = args.get(1, to_vector);
+    // Float64 arrays are read in place. A conversion that may run Python
+    // code (which could write to an array read in place) first copies what
+    // is read in place, so the values are those of that moment, as if every
+    // argument had been copied in turn.
+    InPlaceValues sim(args[0]);
+    if (!sim.in_place()) sim.assign(args.get(0, to_vector));
+    InPlaceValues obs(args[1]);
+    if (!obs.in_place()) {
+        sim.keep_copy();
+        obs.assign(args.get(1, to_vector));
+    }
+    if (args[2] != nullptr && args[2] != Py_True && args[2] != Py_False) {
+        sim.keep_copy();
+        obs.keep_copy();
+    }
     const bool use_log = args.get_or(2, to_flag, false);
-    return to_python(unwrap(metrics::calculate_kge(sim, obs, use_log)));
+    return to_python(unwrap(metrics::calculate_kge(sim.values(), obs.values(), use_log)));
 }
 
 // The text is UTF-8 (beta, gamma, squares and the dash).

@@ -135,3 +135,53 @@ def test_repeated_calls_do_not_leak():
     # earlier tests does not repeat, so the smaller of two probes is the measure.
     gc.collect()
     assert min(leaks(work), leaks(work)) < 100
+
+
+class _Writer:
+    """An item whose float conversion first overwrites `target` in place."""
+
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def __float__(self):
+        self.target[:] = 0.0
+        return self.value
+
+
+class bool_:  # noqa: N801 - named and placed like numpy's boolean scalar
+    __module__ = "numpy"
+
+    def __init__(self, target):
+        self.target = target
+
+    def __bool__(self):
+        self.target[:] = 0.0
+        return False
+
+
+@pytest.mark.parametrize("late", ["obs", "use_log"])
+def test_arrays_read_in_place_hold_their_values_from_the_call(late):
+    # An array read in place must give what a copy taken at its turn would:
+    # Python code run by a later argument's conversion cannot change it.
+    obs = [1.0, 2.0, 4.0, 3.0]
+    sim = np.array([1.5, 2.0, 3.5, 3.0])
+    expected = kge(sim.copy(), obs)
+    if late == "obs":
+        got = kge(sim, [*obs[:3], _Writer(sim, obs[3])])
+    else:
+        got = kge(sim, np.array(obs), bool_(sim))
+    assert got == expected
+    assert not sim.any()
+
+
+def test_buffers_read_in_place_are_released():
+    # An exported buffer cannot be resized: every path must release it.
+    sim, obs = array.array("d", [1.0, 2.0, 3.0]), array.array("d", [1.0, 2.5, 3.0])
+    kge(sim, obs)
+    kge(sim, obs, True)
+    kge(sim, [1.0, 2.5, 3.0])
+    for bad in ((sim, obs[:2]), (sim, obs, 1), (sim, "abc"), (obs, array.array("d"))):
+        with pytest.raises((ValueError, TypeError)):
+            kge(*bad)
+    sim.append(4.0)
+    obs.append(4.0)
