@@ -47,7 +47,7 @@ import tarnwick
 try:
     import numpy as np
     import numpy.typing as npt
-    from scipy.optimize import differential_evolution
+    from scipy.optimize import Bounds, differential_evolution
     from tqdm import tqdm
 except ImportError as missing:
     raise SystemExit(
@@ -55,6 +55,7 @@ except ImportError as missing:
     ) from None
 
 FloatArray = npt.NDArray[np.float64]
+Vector = Sequence[float] | FloatArray  # a parameter vector
 
 # Unit conversions, exact by definition of the inch and the foot.
 MM_PER_INCH = 25.4
@@ -165,9 +166,7 @@ def seconds(value: float, unit: int) -> timedelta:
     return timedelta(seconds=round(value * unit))
 
 
-def simulate(
-    x: Sequence[float], rainfall: FloatArray, area: float, initial_baseflow: float
-) -> FloatArray:
+def simulate(x: Vector, rainfall: FloatArray, area: float, initial_baseflow: float) -> FloatArray:
     """Daily mean flow (cfs) of the chain with parameter vector `x` (see PARAMETERS).
 
     Everything comes in as plain numbers and arrays and the module's objects are
@@ -211,7 +210,7 @@ def simulate(
 
 
 def objective(
-    x: Sequence[float],
+    x: Vector,
     rainfall: FloatArray,
     observed: FloatArray,
     area: float,
@@ -290,7 +289,11 @@ def calibrate(record: Record, budget: int, seed: int = 1, progress: bool = True)
     converged = False
     try:
         differential_evolution(
-            counted, BOUNDS, maxiter=budget, polish=False, rng=np.random.default_rng(seed)
+            counted,
+            Bounds([p.low for p in PARAMETERS], [p.high for p in PARAMETERS]),
+            maxiter=budget,
+            polish=False,
+            rng=np.random.default_rng(seed),
         )
         converged = True
     except _BudgetSpent:
@@ -300,7 +303,7 @@ def calibrate(record: Record, budget: int, seed: int = 1, progress: bool = True)
     return Calibration(best_x, best, count, converged)
 
 
-def describe(x: Sequence[float]) -> list[str]:
+def describe(x: Vector) -> list[str]:
     """One line per parameter: name, value with its unit, meaning."""
     return [
         f"  {p.name:<19} {value:10.4g} {p.unit:<6} {p.meaning}"

@@ -54,7 +54,7 @@ except ImportError as missing:
 # The model and its record live in the calibration example beside this file.
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import calibrate  # noqa: E402
-from calibrate import PARAMETERS, FloatArray, Record, load_record, objective  # noqa: E402
+from calibrate import PARAMETERS, FloatArray, Record, Vector, load_record, objective  # noqa: E402
 
 # The sampled ranges: those of the calibration, except that the interflow
 # constant reaches down to one hour.
@@ -259,7 +259,7 @@ def local_cluster(workers: int) -> LocalCluster:
         )
 
 
-def parameter_set(x: Sequence[float]) -> str:
+def parameter_set(x: Vector) -> str:
     return ", ".join(f"{p.name}={v:.4g}" for p, v in zip(PARAMETERS, x, strict=True))
 
 
