@@ -12,9 +12,10 @@ It prints, for the serial run (on the main thread and on one worker thread, the
 baseline of the cluster: see run_serial in the ensemble example) and for the
 cluster at several task sizes (parameter sets per task): wall time, evaluations per
 second, the speed-up over serial, the CPU time of this process and of the workers,
-and the overhead per task, estimated as (workers x wall - serial wall) / tasks.
-Each figure is the median of several rounds. On a shared or busy machine the
-figures move from run to run; compare them within one run.
+and the overhead per task twice: from wall time, (workers x wall - serial wall) /
+tasks, which only means something on an idle machine, and from CPU time, (CPU here
++ CPU of the workers - serial CPU) / tasks, which holds up better on a busy one.
+Each figure is the median of several rounds; compare figures within one run.
 """
 
 import argparse
@@ -71,15 +72,18 @@ def main():
         return ensemble._run(outcomes, time.perf_counter() - start), 0.0
 
     print(f"{samples_count} evaluations of the calibration objective, medians of {rounds} rounds")
-    print(f"{'':<28}{'wall s':>8}{'eval/s':>9}{'speed-up':>10}{'CPU here':>10}{'CPU workers':>13}")
+    print(
+        f"{'':<28}{'wall s':>8}{'eval/s':>9}{'speed-up':>10}{'CPU here':>10}{'CPU workers':>13}"
+        f"{'overhead/task: wall':>21}{'CPU':>9}"
+    )
     wall, cpu, _, _ = median_run(rounds, main_thread)
     print(f"{'serial, main thread':<28}{wall:8.2f}{samples_count / wall:9.0f}{'':>10}{cpu:10.2f}")
-    serial_wall, cpu, _, serial = median_run(
+    serial_wall, serial_cpu, _, serial = median_run(
         rounds, lambda: (ensemble.run_serial(samples, record, samples_count), 0.0)
     )
     print(
         f"{'serial, one worker thread':<28}{serial_wall:8.2f}"
-        f"{samples_count / serial_wall:9.0f}{'1.00x':>10}{cpu:10.2f}"
+        f"{samples_count / serial_wall:9.0f}{'1.00x':>10}{serial_cpu:10.2f}"
     )
 
     start = time.perf_counter()
@@ -99,11 +103,12 @@ def main():
             wall, cpu, workers_cpu, run = median_run(rounds, clustered)
             assert run.same_as(serial), "the cluster's results differ from the serial run's"
             tasks = -(-samples_count // size)
-            overhead = (WORKERS * wall - serial_wall) / tasks
+            wall_overhead = (WORKERS * wall - serial_wall) / tasks
+            cpu_overhead = (cpu + workers_cpu - serial_cpu) / tasks
             print(
                 f"{f'cluster, {size} per task':<28}{wall:8.2f}{samples_count / wall:9.0f}"
                 f"{serial_wall / wall:9.2f}x{cpu:10.2f}{workers_cpu:13.2f}"
-                f"   overhead {overhead * 1e3:6.2f} ms/task"
+                f"{wall_overhead * 1e3:18.2f} ms{cpu_overhead * 1e3:6.2f} ms"
             )
 
 
