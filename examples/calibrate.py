@@ -4,8 +4,9 @@ The record: daily basin rainfall (mm/day) and daily mean discharge (m³/s) of th
 river Fulda at the Grebenau gauge (Hesse, Germany), 1 January 1979 to
 31 December 1988, catchment area 2976.41 km². It is the file
 `examples/cmf_data/fulda_climate.csv` shipped inside the `spotpy` package on PyPI
-(spotpy's lumped-model example gives the area), distributed there under the MIT
-licence. Only that data file is read; none of the package's code is used.
+(spotpy's lumped-model example gives the area); spotpy, and with it the file, is
+distributed under the MIT licence. Only that data file is read; none of the
+package's code is used.
 
 The model, at a three-hour step (each day's rainfall spread evenly over its eight
 steps, so the unit hydrograph can resolve a time of concentration of a day or two):
@@ -140,7 +141,8 @@ def load_record(path: Path | None = None) -> Record:
     The file has a header line of column names, a line of units, then one line per
     day: date (dd.mm.yyyy), tmax, tmin, tmean (°C), rainfall (mm/day), Q (m³/s).
     """
-    lines = (path or data_path()).read_text(encoding="utf-8").splitlines()
+    path = path or data_path()
+    lines = path.read_text(encoding="utf-8").splitlines()
     columns = lines[0].split(",")
     date_col, rain_col, flow_col = (columns.index(c) for c in ("date", "Prec", "Q"))
     days, rain_mm, flow_m3s = [], [], []
@@ -280,7 +282,7 @@ def calibrate(record: Record, budget: int, seed: int = 1, progress: bool = True)
             raise _BudgetSpent
         count += 1
         value = objective(x, record.rainfall, record.observed, record.area, record.initial_baseflow)
-        if value < best:
+        if value < best or count == 1:
             best, best_x = value, np.array(x, dtype=np.float64)
             bar.set_postfix(kge=f"{1.0 - best:.4f}", refresh=False)
         bar.update()

@@ -121,7 +121,7 @@ def run_serial(samples: FloatArray, record: Record, chunk: int) -> Run:
     tasks on threads of their own, and glibc's allocator treats the main thread's
     heap differently: it hands memory at the top of that heap back to the system
     after large frees, and the chain's buffers of 29,000 steps then cost about
-    three quarters more time on the main thread than on any other.
+    two thirds more time on the main thread than on any other.
     """
 
     def evaluate_all() -> list[Outcome]:
