@@ -294,7 +294,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--samples", type=positive, default=1000, metavar="N")
     parser.add_argument(
-        "--chunk", type=positive, default=16, metavar="N", help="parameter sets per task"
+        "--chunk", type=positive, default=32, metavar="N", help="parameter sets per task"
     )
     parser.add_argument("--seed", type=int, default=1, help="seed of the Latin hypercube")
     where = parser.add_mutually_exclusive_group()
