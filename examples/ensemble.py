@@ -231,6 +231,8 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Client:
     """A client of the scheduler at `address`, or a one-line exit within `timeout`."""
     try:
         return Client(address, timeout=timeout)
+    except ValueError as error:  # not an address
+        raise SystemExit(f"cannot use the dask scheduler address {address}: {error}") from None
     except (OSError, TimeoutError) as error:
         raise SystemExit(
             f"cannot reach the dask scheduler at {address} within {timeout:g} s: {error}"
@@ -336,7 +338,7 @@ def main(argv: Sequence[str] | None = None) -> None:
             start = time.perf_counter()
             cluster = stack.enter_context(local_cluster(args.workers))
             client = stack.enter_context(Client(cluster))
-            label = "Cluster"
+            label = f"Cluster of {args.workers} workers"
             print(
                 f"Local cluster of {args.workers} worker processes on 127.0.0.1 "
                 f"started in {time.perf_counter() - start:.1f} s"
