@@ -22,7 +22,9 @@ steps, so the unit hydrograph can resolve a time of concentration of a day or tw
 `scipy.optimize.differential_evolution` minimises 1 - KGE over the days after a
 one-year warm-up, within `--budget` model evaluations. Units follow the module:
 rainfall in inches, areas in acres, flows in cubic feet per second; the record is
-converted on loading.
+converted on loading. The chain knows neither snow nor the seasons of evaporation,
+so it misses snowmelt floods and overshoots on summer storms: a KGE of about 0.6
+is what it reaches on this record.
 
 Run it as `python3 examples/calibrate.py [--budget N] [--seed S] [--plot FILE]`;
 it needs the optional dependencies: `pip install "tarnwick[examples]"`. On Linux
@@ -294,6 +296,7 @@ def calibrate(record: Record, budget: int, seed: int = 1, progress: bool = True)
             counted,
             Bounds([p.low for p in PARAMETERS], [p.high for p in PARAMETERS]),
             maxiter=budget,
+            popsize=10,  # 90 sets a generation: more generations within the budget
             polish=False,
             rng=np.random.default_rng(seed),
         )
