@@ -15,6 +15,9 @@ second, the speed-up over serial, the CPU time of this process and of the worker
 and the overhead per task twice: from wall time, (workers x wall - serial wall) /
 tasks, which only means something on an idle machine, and from CPU time, (CPU here
 + CPU of the workers - serial CPU) / tasks, which holds up better on a busy one.
+The last column is the speed-up the CPU times allow at best on an idle machine
+with one core per worker: workers x serial CPU / (CPU here + CPU of the workers),
+as this process (scheduler, client and nannies) shares the cores with the workers.
 Each figure is the median of several rounds; compare figures within one run.
 """
 
@@ -74,7 +77,7 @@ def main():
     print(f"{samples_count} evaluations of the calibration objective, medians of {rounds} rounds")
     print(
         f"{'':<28}{'wall s':>8}{'eval/s':>9}{'speed-up':>10}{'CPU here':>10}{'CPU workers':>13}"
-        f"{'overhead/task: wall':>21}{'CPU':>9}"
+        f"{'overhead/task: wall':>21}{'CPU':>9}{'idle ceiling':>14}"
     )
     wall, cpu, _, _ = median_run(rounds, main_thread)
     print(f"{'serial, main thread':<28}{wall:8.2f}{samples_count / wall:9.0f}{'':>10}{cpu:10.2f}")
@@ -109,6 +112,7 @@ def main():
                 f"{f'cluster, {size} per task':<28}{wall:8.2f}{samples_count / wall:9.0f}"
                 f"{serial_wall / wall:9.2f}x{cpu:10.2f}{workers_cpu:13.2f}"
                 f"{wall_overhead * 1e3:18.2f} ms{cpu_overhead * 1e3:6.2f} ms"
+                f"{WORKERS * serial_cpu / (cpu + workers_cpu):13.2f}x"
             )
 
 

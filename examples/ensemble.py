@@ -159,10 +159,9 @@ def _collect(
         for future in completed:
             first = pending[future]
             count = min(chunk, len(samples) - first)
-            error = future.exception()
-            if error is None:
+            try:
                 results: list[Outcome] = future.result()
-            else:
+            except Exception as error:  # raised in the task, or the task was lost
                 results = [(math.nan, f"the task failed: {error!r}")] * count
             outcomes[first : first + count] = results
             bar.update(count)
@@ -180,8 +179,10 @@ def run_cluster(
     if __name__ != "__main__":
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
     start = time.perf_counter()
-    rainfall = client.scatter(record.rainfall, broadcast=True)
-    observed = client.scatter(record.observed, broadcast=True)
+    # Keys of their own (not hashes of the data): a run that follows another with
+    # the same record must not pick up data the scheduler is still releasing.
+    rainfall = client.scatter(record.rainfall, broadcast=True, hash=False)
+    observed = client.scatter(record.observed, broadcast=True, hash=False)
     pending = {
         client.submit(
             evaluate_chunk,

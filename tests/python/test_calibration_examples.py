@@ -105,6 +105,15 @@ def test_cluster_and_threads_match_a_serial_run_bit_for_bit(ensemble, record, cl
     assert ensemble.run_threads(2, samples, record, chunk=3).same_as(serial)
 
 
+def test_back_to_back_runs_on_one_cluster_keep_their_data(ensemble, record, client):
+    # Each run scatters the same record; none may lose it to the previous run's
+    # release ("lost dependencies").
+    samples = ensemble.latin_hypercube(8, seed=1)
+    serial = ensemble.run_serial(samples, record, chunk=4)
+    for _ in range(6):
+        assert ensemble.run_cluster(client, samples, record, chunk=4).same_as(serial)
+
+
 @pytest.mark.parametrize("where", ["cluster", "threads"])
 def test_a_failing_task_is_reported_and_the_rest_goes_on(ensemble, record, client, where):
     import numpy as np
