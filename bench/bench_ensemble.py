@@ -33,10 +33,10 @@ WORKERS = 2
 
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
+    source = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(source)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    source.loader.exec_module(module)
     return module
 
 

@@ -129,12 +129,12 @@ class Record:
 
 def data_path() -> Path:
     """The data file inside the installed package, found without importing it."""
-    spec = importlib.util.find_spec(DATA_PACKAGE)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(DATA_PACKAGE)
+    if found is None or not found.submodule_search_locations:
         raise SystemExit(
             f'the data package {DATA_PACKAGE} is missing: pip install "tarnwick[examples]"'
         )
-    return Path(next(iter(spec.submodule_search_locations)), *DATA_FILE)
+    return Path(next(iter(found.submodule_search_locations)), *DATA_FILE)
 
 
 def load_record(path: Path | None = None) -> Record:

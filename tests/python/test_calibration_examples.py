@@ -24,13 +24,13 @@ pytestmark = pytest.mark.skipif(
 
 def load(name, alias=None):
     """An example by path: examples/ is a folder of scripts, not a package."""
-    spec = importlib.util.spec_from_file_location(alias or name, EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
+    source = importlib.util.spec_from_file_location(alias or name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(source)
+    sys.modules[source.name] = module
     try:
-        spec.loader.exec_module(module)
+        source.loader.exec_module(module)
     except BaseException:
-        del sys.modules[spec.name]
+        del sys.modules[source.name]
         raise
     return module
 
