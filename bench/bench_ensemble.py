@@ -56,7 +56,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer samples, sizes and rounds")
     args = parser.parse_args()
-    samples_count, rounds, sizes = (128, 1, (1, 16)) if args.quick else (512, 3, (1, 4, 16, 32, 64))
+    samples_count, rounds, sizes = (
+        (128, 1, (1, 16)) if args.quick else (1024, 3, (1, 4, 16, 32, 64))
+    )
 
     calibrate = load_example("calibrate")
     ensemble = load_example("ensemble")
