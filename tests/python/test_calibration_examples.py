@@ -130,9 +130,10 @@ def test_a_failing_task_is_reported_and_the_rest_goes_on(ensemble, record, clien
 
 
 def test_ensemble_script_on_an_existing_cluster(ensemble, client, capsys):
-    ensemble.main(["--samples", "12", "--chunk", "5", "--scheduler", client.scheduler.address])
+    ensemble.main(["--samples", "12", "--scheduler", client.scheduler.address])
     out = capsys.readouterr().out
     assert "Results bit-identical to the serial run: yes" in out
+    assert "in 12 tasks of up to 1\n" in out  # two workers: at least four tasks each
     assert "Best of the ensemble" in out
 
 
