@@ -230,15 +230,24 @@ def threads_note() -> str | None:
 
 
 def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Client:
-    """A client of the scheduler at `address`, or a one-line exit within `timeout`."""
+    """A client of the scheduler at `address` with at least one worker, or a
+    one-line exit within `timeout` (twice it when a worker is still to come)."""
     try:
-        return Client(address, timeout=timeout)
+        client = Client(address, timeout=timeout)
     except ValueError as error:  # not an address
         raise SystemExit(f"cannot use the dask scheduler address {address}: {error}") from None
     except (OSError, TimeoutError) as error:
         raise SystemExit(
             f"cannot reach the dask scheduler at {address} within {timeout:g} s: {error}"
         ) from None
+    try:
+        client.wait_for_workers(1, timeout=timeout)
+    except TimeoutError:
+        client.close()
+        raise SystemExit(
+            f"the dask scheduler at {address} has no workers (waited {timeout:g} s)"
+        ) from None
+    return client
 
 
 # Settings of the local cluster's workers. Dask starts them with
@@ -265,6 +274,9 @@ def local_cluster(workers: int) -> LocalCluster:
             processes=True,
             host="127.0.0.1",
             dashboard_address=None,
+            # Without a dashboard the scheduler still serves health checks over
+            # HTTP; on a free loopback port, not on the dashboard's 8787.
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
             silence_logs=logging.ERROR,
         )
 
@@ -292,13 +304,6 @@ def summary(samples: FloatArray, serial: Run, parallel: Run, label: str) -> None
         print("\n".join(calibrate.describe(samples[best])))
 
 
-def positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
-
-
 def default_chunk(samples: int, parallelism: int) -> int:
     """Parameter sets per task: at least four tasks per worker, at most 64 sets.
 
@@ -312,20 +317,20 @@ def default_chunk(samples: int, parallelism: int) -> int:
 def main(argv: Sequence[str] | None = None) -> None:
     doc = __doc__ or ""
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
-    parser.add_argument("--samples", type=positive, default=1000, metavar="N")
+    parser.add_argument("--samples", type=calibrate.positive, default=1000, metavar="N")
     parser.add_argument(
         "--chunk",
-        type=positive,
+        type=calibrate.positive,
         metavar="N",
         help="parameter sets per task (default: at most 64, at least four tasks per worker)",
     )
     parser.add_argument("--seed", type=int, default=1, help="seed of the Latin hypercube")
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
-        "--workers", type=positive, default=2, metavar="N", help="local worker processes"
+        "--workers", type=calibrate.positive, default=2, metavar="N", help="local worker processes"
     )
     where.add_argument("--scheduler", metavar="ADDRESS", help="use an existing dask cluster")
-    where.add_argument("--threads", type=positive, metavar="N", help="use a thread pool")
+    where.add_argument("--threads", type=calibrate.positive, metavar="N", help="use a thread pool")
     parser.add_argument(
         "--timeout",
         type=float,

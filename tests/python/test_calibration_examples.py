@@ -151,6 +151,14 @@ def test_an_unreachable_scheduler_fails_within_the_timeout(ensemble):
     assert "\n" not in str(exit_info.value)
 
 
+def test_a_scheduler_without_workers_fails_within_the_timeout(ensemble):
+    with ensemble.local_cluster(0) as empty:
+        start = time.monotonic()
+        with pytest.raises(SystemExit, match="has no workers"):
+            ensemble.connect(empty.scheduler_address, timeout=1.0)
+        assert time.monotonic() - start < 15.0
+
+
 @pytest.mark.parametrize(
     "name, missing", [("calibrate", "scipy.optimize"), ("ensemble", "dask.distributed")]
 )
