@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: installs the package and what the tests need into the
+# The whole test suite: installs the package, what the tests need and the
+# examples' optional dependencies (the tests run the examples) into the
 # Python given by $PYTHON (default python3), builds and runs the C++ unit
 # tests of the core, then runs the Python tests against the installed module.
 set -euo pipefail
@@ -7,7 +8,7 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 
 "$PYTHON" -m pip install --quiet --disable-pip-version-check cmake ninja
-"$PYTHON" -m pip install --quiet --disable-pip-version-check ".[test]"
+"$PYTHON" -m pip install --quiet --disable-pip-version-check ".[test,examples]"
 
 # The core's C++ tests build without Python; cmake and ninja come from the
 # Python environment's scripts directory.

@@ -1,0 +1,122 @@
+"""Benchmark of the calibration objective: serial against a LocalCluster of 2 workers.
+
+The objective is that of examples/calibrate.py (loss, Clark unit hydrograph and two
+baseflow layers at a three-hour step over ten years, then the KGE), evaluated for a
+Latin hypercube of parameter sets as in examples/ensemble.py. Run from the
+repository root with the package and its examples extra installed:
+
+    python3 -m pip install ".[examples]"
+    python3 bench/bench_ensemble.py [--quick]
+
+It prints, for the serial run (on the main thread and on one worker thread, the
+baseline of the cluster: see run_serial in the ensemble example) and for the
+cluster at several task sizes (parameter sets per task): wall time, evaluations per
+second, the speed-up over serial, the CPU time of this process and of the workers,
+and the overhead per task twice: from wall time, (workers x wall - serial wall) /
+tasks, which only means something on an idle machine, and from CPU time, (CPU here
++ CPU of the workers - serial CPU) / tasks, which holds up better on a busy one.
+The last column is the speed-up the CPU times allow at best on an idle machine
+with one core per worker: workers x serial CPU / (CPU here + CPU of the workers),
+as this process (scheduler, client and nannies) shares the cores with the workers.
+Each figure is the median of several rounds; compare figures within one run.
+"""
+
+import argparse
+import importlib.util
+import statistics
+import sys
+import time
+from pathlib import Path
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+WORKERS = 2
+
+
+def load_example(name):
+    source = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(source)
+    sys.modules[name] = module
+    source.loader.exec_module(module)
+    return module
+
+
+def median_run(rounds, run):
+    """Medians of (wall seconds, CPU seconds of this process, extra) over rounds."""
+    walls, cpus, extras, result = [], [], [], None
+    for _ in range(rounds):
+        cpu = time.process_time()
+        result, extra = run()
+        cpus.append(time.process_time() - cpu)
+        walls.append(result.seconds)
+        extras.append(extra)
+    return statistics.median(walls), statistics.median(cpus), statistics.median(extras), result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer samples, sizes and rounds")
+    args = parser.parse_args()
+    samples_count, rounds, sizes = (
+        (128, 1, (1, 16)) if args.quick else (1024, 3, (1, 4, 16, 32, 64))
+    )
+
+    calibrate = load_example("calibrate")
+    ensemble = load_example("ensemble")
+    from dask.distributed import Client
+
+    record = calibrate.load_record()
+    samples = ensemble.latin_hypercube(samples_count, seed=11)
+    ensemble.run_serial(samples[:4], record, 4)  # warm-up
+
+    def main_thread():
+        # One evaluation after the other on this (the main) thread.
+        start = time.perf_counter()
+        outcomes = ensemble.evaluate_chunk(
+            samples.tolist(), record.rainfall, record.observed, record.area, record.initial_baseflow
+        )
+        return ensemble._run(outcomes, time.perf_counter() - start), 0.0
+
+    print(f"{samples_count} evaluations of the calibration objective, medians of {rounds} rounds")
+    print(
+        f"{'':<28}{'wall s':>8}{'eval/s':>9}{'speed-up':>10}{'CPU here':>10}{'CPU workers':>13}"
+        f"{'overhead/task: wall':>21}{'CPU':>9}{'idle ceiling':>14}"
+    )
+    wall, cpu, _, _ = median_run(rounds, main_thread)
+    print(f"{'serial, main thread':<28}{wall:8.2f}{samples_count / wall:9.0f}{'':>10}{cpu:10.2f}")
+    serial_wall, serial_cpu, _, serial = median_run(
+        rounds, lambda: (ensemble.run_serial(samples, record, samples_count), 0.0)
+    )
+    print(
+        f"{'serial, one worker thread':<28}{serial_wall:8.2f}"
+        f"{samples_count / serial_wall:9.0f}{'1.00x':>10}{serial_cpu:10.2f}"
+    )
+
+    start = time.perf_counter()
+    with ensemble.local_cluster(WORKERS) as cluster, Client(cluster) as client:
+        print(
+            f"(cluster of {WORKERS} worker processes started in {time.perf_counter() - start:.1f} s)"
+        )
+        ensemble.run_cluster(client, samples[:8], record, 1)  # workers import and warm up
+
+        for size in sizes:
+
+            def clustered(size=size):
+                before = sum(client.run(time.process_time).values())
+                run = ensemble.run_cluster(client, samples, record, size)
+                return run, sum(client.run(time.process_time).values()) - before
+
+            wall, cpu, workers_cpu, run = median_run(rounds, clustered)
+            assert run.same_as(serial), "the cluster's results differ from the serial run's"
+            tasks = -(-samples_count // size)
+            wall_overhead = (WORKERS * wall - serial_wall) / tasks
+            cpu_overhead = (cpu + workers_cpu - serial_cpu) / tasks
+            print(
+                f"{f'cluster, {size} per task':<28}{wall:8.2f}{samples_count / wall:9.0f}"
+                f"{serial_wall / wall:9.2f}x{cpu:10.2f}{workers_cpu:13.2f}"
+                f"{wall_overhead * 1e3:18.2f} ms{cpu_overhead * 1e3:6.2f} ms"
+                f"{WORKERS * serial_cpu / (cpu + workers_cpu):13.2f}x"
+            )
+
+
+if __name__ == "__main__":
+    main()
