@@ -162,8 +162,9 @@ assert not sys._is_gil_enabled(), \"importing tarnwick enabled the GIL\"
 print(\"   the GIL stays disabled after importing tarnwick\")
 "'
 else
-    # The archive has no free-threaded CPython: compile (never load) the
-    # module with the free-threaded object layout and code paths.
+    # The archive has no free-threaded CPython: compile (never link nor load)
+    # the binding sources with the free-threaded object layout and code paths;
+    # the core has no Python in it and is the same either way.
     echo "   no free-threaded CPython in $suite; compiling the Py_GIL_DISABLED paths only"
     # First make sure the headers really take that layout, so the build below
     # is not the ordinary one again.
@@ -177,7 +178,8 @@ EOF
         g++ -fsyntax-only -DPy_GIL_DISABLED=1 $(python3.14-config --includes) build/free-threaded/layout.cpp
         cmake -S . -B build/free-threaded -G Ninja -DTARNWICK_WERROR=ON -DCMAKE_CXX_FLAGS=-DPy_GIL_DISABLED=1 \
               -DPython_EXECUTABLE=/opt/py314/bin/python >/dev/null
-        cmake --build build/free-threaded'
+        objects=$(ninja -C build/free-threaded -t targets all | grep -oE "^CMakeFiles/tarnwick\.dir/[^:]+\.o")
+        ninja -C build/free-threaded $objects'
     step "free-threaded compile" "$t2"
 fi
 step "stage total" "$t0"
