@@ -14,7 +14,6 @@
 # CMAKE_ARGS (passed on to tools/test.sh, as on the host).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$(pwd)
 root=${TARNWICK_PY314_ROOT:-${TMPDIR:-/tmp}/tarnwick-py314-sid}
 suite=sid
 [ "$(id -u)" -eq 0 ] || { echo "py314.sh: needs root (debootstrap, chroot, mount)" >&2; exit 1; }
@@ -43,7 +42,6 @@ flock 9
 # Filesystems the chroot needs, mounted for this run and undone on every exit.
 # No bind mount of a host directory: a leftover one would let a later removal
 # of the root reach into the host.
-mounts=(proc sys dev/shm)
 unmount_all() {
     local m
     for m in dev/shm sys proc; do
@@ -92,6 +90,9 @@ echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99no-check
 echo "deb $mirror $suite main" >"$root/etc/apt/sources.list"
 rm -f "$root/etc/apt/sources.list.d/debian.sources"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# No package starts a service in there (it would outlive the run).
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod +x "$root/usr/sbin/policy-rc.d"
 # The host's own certificate authorities (a TLS-inspecting proxy on the way to
 # PyPI, say) are trusted inside too.
 mkdir -p "$root/usr/local/share/ca-certificates"
@@ -123,12 +124,13 @@ in_root 'apt-get update -qq
          apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends python3.14-dev python3.14-venv g++ >/dev/null
          update-ca-certificates >/dev/null 2>&1'
 step "packages" "$t1"
-echo "   $(in_root 'python3.14 -VV; g++ --version | head -n1' | tr '\n' ' ')"
+echo "   $(in_root 'python3.14 -VV'), g++ $(in_root 'g++ -dumpfullversion')"
+has_package() { in_root "apt-cache show --no-all-versions $1 >/dev/null 2>&1"; }
 
 # Free-threaded interpreter from the archive, if there is one.
 ft_package=""
 for p in python3.14t python3.14-nogil; do
-    if in_root "apt-cache show --no-all-versions $p 2>/dev/null | grep -q '^Package:'"; then
+    if has_package $p; then
         ft_package=$p
         break
     fi
@@ -150,17 +152,25 @@ suite_on py314 python3.14
 
 t2=$SECONDS
 if [ -n "$ft_package" ]; then
-    echo "   free-threaded interpreter in the archive: $ft_package"
-    dev=$(in_root "for d in lib$ft_package-dev $ft_package-dev; do apt-cache show --no-all-versions \$d 2>/dev/null | grep -q '^Package:' && echo \$d; done" | tr '\n' ' ')
-    in_root "apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends $ft_package $dev >/dev/null"
-    suite_on py314t python3.14t
-    in_root 'cd /src/tarnwick/tests && /opt/py314t/bin/python -c "
-import sys, sysconfig
+    echo "   free-threaded CPython in $suite: $ft_package"
+    packages=$ft_package
+    for p in lib$ft_package-dev $ft_package-dev; do
+        if has_package "$p"; then packages="$packages $p"; fi
+    done
+    in_root "apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends $packages >/dev/null"
+    ft_python=$(in_root 'command -v python3.14t || command -v python3.14-nogil')
+    suite_on py314t "$ft_python"
+    in_root '/opt/py314t/bin/python -' <<'EOF'
+import sys
+import sysconfig
+
 import tarnwick  # noqa: F401
-assert sysconfig.get_config_var(\"Py_GIL_DISABLED\") == 1, \"not a free-threaded build\"
-assert not sys._is_gil_enabled(), \"importing tarnwick enabled the GIL\"
-print(\"   the GIL stays disabled after importing tarnwick\")
-"'
+
+assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
+assert not sys._is_gil_enabled(), "importing tarnwick enabled the GIL"
+print("   the GIL stays disabled after importing tarnwick")
+EOF
+    step "free-threaded test suite" "$t2"
 else
     # The archive has no free-threaded CPython: compile (never link nor load)
     # the binding sources with the free-threaded object layout and code paths;
