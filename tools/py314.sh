@@ -48,7 +48,8 @@ unmount_all() {
         if mountpoint -q "$root/$m" 2>/dev/null; then umount "$root/$m" || umount -l "$root/$m"; fi
     done
 }
-trap unmount_all EXIT
+scratch=""
+trap 'unmount_all; [ -z "$scratch" ] || rm -rf "$scratch"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 # Anything a killed run left mounted inside the root (debootstrap's own too).
@@ -63,23 +64,22 @@ if [ ! -e "$root/.tarnwick-root-complete" ]; then
     rm -rf --one-file-system "$root"
     # debootstrap from the host, or else unpacked from its package into
     # scratch space rather than installed.
+    scratch=$(mktemp -d)
     debootstrap=$(command -v debootstrap || true)
     if [ -z "$debootstrap" ]; then
-        scratch=$(mktemp -d)
-        apt-cache show debootstrap >/dev/null 2>&1 || apt-get update -qq
-        (cd "$scratch" && apt-get download -qq -o APT::Sandbox::User=root debootstrap >/dev/null)
+        fetch() { (cd "$scratch" && apt-get download -qq -o APT::Sandbox::User=root debootstrap >/dev/null 2>&1); }
+        fetch || { apt-get update -qq && fetch; }
         dpkg-deb -x "$scratch"/debootstrap_*.deb "$scratch/unpacked"
         export DEBOOTSTRAP_DIR="$scratch/unpacked/usr/share/debootstrap"
         debootstrap="$scratch/unpacked/usr/sbin/debootstrap"
     fi
     mkdir -p "$root"
-    log=$(mktemp)
+    log=$scratch/debootstrap.log
     if ! "$debootstrap" --variant=minbase --include=ca-certificates "$suite" "$root" "$mirror" >"$log" 2>&1; then
         tail -n 20 "$log"
         echo "py314.sh: debootstrap failed" >&2
         exit 1
     fi
-    rm -f "$log"
     touch "$root/.tarnwick-root-complete"
     step "debootstrap" "$t0"
 fi
