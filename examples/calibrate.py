@@ -271,7 +271,7 @@ def calibrate(record: Record, budget: int, seed: int = 1, progress: bool = True)
     """Differential evolution on 1 - KGE, stopped after `budget` evaluations at most."""
     if budget < 1:
         raise ValueError("the budget must be at least one evaluation")
-    best_x = np.full(len(PARAMETERS), math.nan)
+    best_x: FloatArray = np.full(len(PARAMETERS), math.nan)
     best = math.inf
     count = 0
     bar = tqdm(total=budget, disable=not progress, unit="eval", desc="calibrating")

@@ -27,6 +27,7 @@ Run it as `python3 examples/ensemble.py [--samples N] [--chunk N] [--workers N |
 from __future__ import annotations
 
 import argparse
+import asyncio
 import logging
 import math
 import sys
@@ -236,13 +237,13 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Client:
         client = Client(address, timeout=timeout)
     except ValueError as error:  # not an address
         raise SystemExit(f"cannot use the dask scheduler address {address}: {error}") from None
-    except (OSError, TimeoutError) as error:
+    except (OSError, TimeoutError, asyncio.TimeoutError) as error:
         raise SystemExit(
             f"cannot reach the dask scheduler at {address} within {timeout:g} s: {error}"
         ) from None
     try:
         client.wait_for_workers(1, timeout=timeout)
-    except TimeoutError:
+    except (TimeoutError, asyncio.TimeoutError):  # distinct types before Python 3.11
         client.close()
         raise SystemExit(
             f"the dask scheduler at {address} has no workers (waited {timeout:g} s)"
