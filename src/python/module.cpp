@@ -5,9 +5,7 @@
 // interpreter then runs the definition's exec slot on the new module, which
 // builds the whole tree of submodules. Six further entries build one
 // submodule's content as a standalone module, sharing the fill operations.
-#include "module.hpp"
-
-#include "convert.hpp"
+#include "records.hpp"
 
 namespace tarnwick::python {
 
@@ -52,24 +50,20 @@ void require_module(PyObject* module) {
     if (!PyModule_Check(module)) raise_not_instance(module, "module");
 }
 
-// Creates a submodule, fills it completely, then attaches it.
-void build_submodule(PyObject* parent, const char* name, void (*fill)(PyObject*)) {
-    Ref child = new_submodule(name);
-    fill(child.get());
-    add_submodule(parent, child.get());
-}
+constexpr Submodule utils_module{"utils", fill_utils};
+constexpr Submodule reach_module{"reach", init_reach};
+constexpr Submodule reservoir_module{"reservoir", init_reservoir};
+constexpr Submodule rainfall_transform_module{"rainfall_transform", init_transform};
+constexpr Submodule rainfall_loss_module{"rainfall_loss", init_loss};
+constexpr Submodule baseflow_module{"baseflow", init_baseflow};
+constexpr Submodule metrics_module{"metrics", init_metrics};
 
 int exec_tarnwick(PyObject* module) noexcept {
     return guard(
         [&] {
             require_module(module);
-            build_submodule(module, "utils", fill_utils);
-            build_submodule(module, "reach", init_reach);
-            build_submodule(module, "reservoir", init_reservoir);
-            build_submodule(module, "rainfall_transform", init_transform);
-            build_submodule(module, "rainfall_loss", init_loss);
-            build_submodule(module, "baseflow", init_baseflow);
-            build_submodule(module, "metrics", init_metrics);
+            fill<utils_module, reach_module, reservoir_module, rainfall_transform_module, rainfall_loss_module,
+                 baseflow_module, metrics_module>(module);
             return 0;
         },
         -1);
