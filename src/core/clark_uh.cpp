@@ -9,11 +9,8 @@
 #include <utility>
 
 #include "large_buffer.hpp"
+#include "memory_limit.hpp"
 #include "muskingum.hpp"
-
-#if __has_include(<unistd.h>)
-#include <unistd.h>
-#endif
 
 namespace tarnwick::clark {
 
@@ -86,18 +83,11 @@ std::string too_long_message(std::size_t m) {
 }  // namespace
 
 std::size_t value_limit() {
+    const std::uint64_t bytes = memory_limit_bytes();
     // Where the memory size cannot be asked for, 2^31 values (16 GiB).
-    std::size_t limit = std::size_t{1} << 31;
-#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0) {
-        const auto bytes = static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page_size);
-        const auto values = bytes / 2 / sizeof(double);
-        limit = static_cast<std::size_t>(std::min<unsigned long long>(values, std::vector<double>().max_size()));
-    }
-#endif
-    return limit;
+    if (bytes == 0) return std::size_t{1} << 31;
+    const std::uint64_t values = bytes / 2 / sizeof(double);
+    return static_cast<std::size_t>(std::min<std::uint64_t>(values, std::vector<double>().max_size()));
 }
 
 std::size_t ordinate_count(double tc_seconds, double dt) {

@@ -23,8 +23,9 @@
 namespace tarnwick::clark {
 
 // The most values that the unit hydrograph and the runoff together may
-// hold: half of the machine's physical memory (2^31 where that cannot be
-// asked for), and never more than a vector can address. A time of concentration needing more is refused before
+// hold: half of the memory the process can be given (memory_limit_bytes();
+// 2^31 values where that cannot be asked for), and never more than a vector
+// can address. A time of concentration needing more is refused before
 // anything is allocated.
 std::size_t value_limit();
 

@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <new>
 #include <string>
 
 #include "float_text.hpp"
+#include "memory_limit.hpp"
 
 namespace tarnwick {
 
@@ -73,9 +76,16 @@ Result<IncrementalTimeSeries> disaggregate(const IncrementalTimeSeries& series, 
         return value_error("Original time_step (" + std::to_string(step) + ") must be a multiple of target_step (" +
                            std::to_string(target_step) + ").");
 
+    // A long step split into 30-second pieces multiplies the values by up to
+    // 7e7: a result beyond the process's memory is refused as an allocation
+    // failure before it is reserved, not filled until the process is killed.
+    const std::size_t per_value = static_cast<std::size_t>(count);
+    const std::uint64_t limit = memory_limit_bytes() / sizeof(double);
+    if (limit != 0 && series.data.size() > limit / per_value) throw std::bad_alloc();
+
     const double factor = static_cast<double>(target_step) / static_cast<double>(step);
     IncrementalTimeSeries out{{}, series.kind, target_step};
-    out.data.reserve(series.data.size() * static_cast<std::size_t>(count));
+    out.data.reserve(series.data.size() * per_value);
     for (double amount : series.data) {
         const double share = factor * amount;
         out.data.insert(out.data.end(), static_cast<std::size_t>(count), share);

@@ -46,7 +46,7 @@ void bind_keyword(const Signature& sig, std::array<PyObject*, Signature::max_par
         PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'", sig.full_name().c_str(), name);
         throw PythonError();
     }
-    items[index] = value;
+    items[index] = Py_NewRef(value);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
@@ -74,7 +74,7 @@ void check_required(const Signature& sig, const std::array<PyObject*, Signature:
 Args bind(const Signature& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
     if (nargs > sig.count) too_many_positional(sig, nargs);
     Args bound(sig);
-    for (std::size_t i = 0; i < nargs; ++i) bound.items_[i] = args[i];
+    for (std::size_t i = 0; i < nargs; ++i) bound.items_[i] = Py_NewRef(args[i]);
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
@@ -88,7 +88,8 @@ Args bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     const std::size_t nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     if (nargs > sig.count) too_many_positional(sig, nargs);
     Args bound(sig);
-    for (std::size_t i = 0; i < nargs; ++i) bound.items_[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+    for (std::size_t i = 0; i < nargs; ++i)
+        bound.items_[i] = Py_NewRef(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject *name, *value;

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "errors.hpp"
 #include "ref.hpp"
@@ -41,10 +42,19 @@ struct Signature {
 };
 
 // The arguments of one call, bound to parameters. Absent optional arguments
-// are NULL. The objects are borrowed from the caller for the call's duration.
+// are NULL. Each bound object is owned for the call's duration: converting
+// one argument may run Python code (a __float__ or __iter__) that empties the
+// caller's keyword dict, and a later argument must still be alive when read.
 class Args {
  public:
     explicit Args(const Signature& signature) : signature_(&signature) {}
+    Args(Args&& other) noexcept : signature_(other.signature_), items_(std::exchange(other.items_, {})) {}
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
+    Args& operator=(Args&&) = delete;
+    ~Args() {
+        for (PyObject* item : items_) Py_XDECREF(item);
+    }
 
     PyObject* operator[](std::size_t index) const { return items_[index]; }
 

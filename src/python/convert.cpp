@@ -69,14 +69,36 @@ void tuple_items(PyObject* tuple, std::vector<double>& out) {
     for (Py_ssize_t i = 0; i < size; ++i) out.push_back(item_to_f64(PyTuple_GET_ITEM(tuple, i)));
 }
 
+// Is `type` exactly the class `name` of the module `module`, if that module
+// has been imported? Nothing is imported here: an object of the class can
+// only exist once its module is loaded.
+bool is_loaded_class(PyTypeObject* type, const char* module, const char* name) {
+    Ref loaded = Ref::steal(PyImport_GetModule(Ref::checked(PyUnicode_FromString(module)).get()));
+    if (!loaded) {
+        if (PyErr_Occurred()) throw PythonError();
+        return false;
+    }
+    Ref found = Ref::steal(PyObject_GetAttrString(loaded.get(), name));
+    if (!found) PyErr_Clear();
+    return found.get() == reinterpret_cast<PyObject*>(type);
+}
+
+// Types whose iteration yields exactly the items of their buffer: memoryview,
+// array.array and numpy.ndarray, matched by the type object itself. A
+// subclass (whatever it is named) may iterate differently and is iterated.
+bool plain_buffer_type(PyTypeObject* type) {
+    if (type == &PyMemoryView_Type) return true;
+    if (std::strcmp(type->tp_name, "numpy.ndarray") != 0 && std::strcmp(type->tp_name, "array.array") != 0)
+        return false;  // a cheap first sieve; the identity decides
+    return is_loaded_class(type, "numpy", "ndarray") || is_loaded_class(type, "array", "array");
+}
+
 // One-dimensional buffers of native doubles (numpy float64 arrays, array('d'),
 // memoryviews of either) are copied directly: iterating them would yield the
 // same doubles one Python float at a time. Returns false to fall back to
 // iteration. Only exact types whose iteration is known to be plain qualify.
 bool buffer_items(PyObject* object, std::vector<double>& out) {
-    const char* type = Py_TYPE(object)->tp_name;
-    if (std::strcmp(type, "numpy.ndarray") != 0 && std::strcmp(type, "array.array") != 0 && !PyMemoryView_Check(object))
-        return false;
+    if (!plain_buffer_type(Py_TYPE(object))) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
@@ -109,12 +131,17 @@ bool buffer_items(PyObject* object, std::vector<double>& out) {
     return usable;
 }
 
+// The most values reserved on a sequence's word: its length is only a
+// capacity hint (it may overstate, or change while it is iterated), so past
+// this the vector grows as the items arrive.
+constexpr Py_ssize_t max_reserved_hint = Py_ssize_t{1} << 20;
+
 void iterate_items(PyObject* object, std::vector<double>& out) {
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0)
-        PyErr_Clear();  // the length is only a capacity hint
+        PyErr_Clear();
     else
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(static_cast<std::size_t>(hint < max_reserved_hint ? hint : max_reserved_hint));
     Ref iterator = Ref::checked(PyObject_GetIter(object));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(item_to_f64(item.get()));
     if (PyErr_Occurred()) throw PythonError();

@@ -66,6 +66,8 @@ const T& borrow_instance(PyObject* object) {
 }
 
 // A dict from str to values converted by `convert`, in the dict's order.
+// Names are unique by their text: of two str subclass keys with the same
+// text (and their own hashing), the later value takes the earlier's place.
 template <class Convert>
 auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nullptr))>;
 
@@ -142,6 +144,7 @@ template <class Convert>
 auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nullptr))> {
     if (!PyDict_Check(object)) raise_not_instance(object, "dict");
     NamedMap<decltype(convert(nullptr))> map;
+    bool subclass_keys = false;  // only these can repeat a text
 #if defined(Py_GIL_DISABLED)
     // Without the interpreter lock the dict is walked through a snapshot of
     // its items, taken atomically, instead of its live table.
@@ -150,6 +153,7 @@ auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nu
     map.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t k = 0; k < size; ++k) {
         PyObject* pair = PyList_GET_ITEM(items.get(), k);
+        subclass_keys = subclass_keys || !PyUnicode_CheckExact(PyTuple_GET_ITEM(pair, 0));
         std::string name = to_text(PyTuple_GET_ITEM(pair, 0));
         auto converted = convert(PyTuple_GET_ITEM(pair, 1));
         map.emplace_back(std::move(name), std::move(converted));
@@ -165,12 +169,14 @@ auto to_map(PyObject* object, Convert&& convert) -> NamedMap<decltype(convert(nu
         Ref key_ref = Ref::borrow(key);
         Ref value_ref = Ref::borrow(value);
         if (++seen > size) detail::dict_changed(false);
+        subclass_keys = subclass_keys || !PyUnicode_CheckExact(key_ref.get());
         std::string name = to_text(key_ref.get());
         auto converted = convert(value_ref.get());
         if (PyDict_GET_SIZE(object) != size) detail::dict_changed(true);
         map.emplace_back(std::move(name), std::move(converted));
     }
 #endif
+    if (subclass_keys) merge_repeated_names(map);
     return map;
 }
 

@@ -7,7 +7,13 @@
 namespace tarnwick::python {
 
 void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    // Built with its length, so a NUL inside a caller's text (a kind, a
+    // name) keeps the rest of the message; invalid UTF-8 is replaced.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text != nullptr) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
     throw PythonError();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "check.hpp"
 
@@ -18,6 +19,15 @@ TEST(float_text_shortest_plain_decimal) {
     CHECK_EQ(float_text(7200.0000005), "7200.0000005");
     CHECK_EQ(float_text(-0.0), "-0");
     CHECK_EQ(float_text(0.0), "0");
+}
+
+TEST(float_text_large_and_tiny_use_the_shortest_digits) {
+    CHECK_EQ(float_text(1e300), "1" + std::string(300, '0'));
+    CHECK_EQ(float_text(std::numeric_limits<double>::max()), "17976931348623157" + std::string(292, '0'));
+    CHECK_EQ(float_text(std::numeric_limits<double>::denorm_min()), "0." + std::string(323, '0') + "5");
+    CHECK_EQ(float_text(-1e23), "-1" + std::string(23, '0'));
+    CHECK_EQ(float_text(9007199254740993.0), "9007199254740992");
+    CHECK_EQ(float_text(123456.789e3), "123456789");
 }
 
 TEST(float_text_non_finite) {

@@ -1,5 +1,8 @@
 """Argument binding and conversion rules shared by every callable."""
 
+import array
+import gc
+import sys
 from datetime import timedelta
 
 import numpy as np
@@ -16,6 +19,8 @@ LinearReservoir = tarnwick.baseflow.LinearReservoir
 run_linear_reservoir = tarnwick.baseflow.run_linear_reservoir
 ConstantDischargeInfo = tarnwick.reservoir.reservoir_utils.ConstantDischargeInfo
 Continuous = tarnwick.utils.ContinuousTimeSeries
+ElevationStorage = tarnwick.reservoir.reservoir_utils.ElevationStorage
+route = tarnwick.reservoir.run_level_pool_routing
 Incremental = tarnwick.utils.IncrementalTimeSeries
 
 RAIN = Incremental([0.5, 1.0], HOUR, "rainfall")
@@ -252,3 +257,101 @@ def test_timedelta_subclass_is_a_duration():
 
     out = clark(RAIN, 100.0, Span(hours=2), Span(hours=1))
     assert out.data == clark(RAIN, 100.0, timedelta(hours=2), HOUR).data
+
+
+class Span(timedelta):
+    """A duration the collector tracks, so a dict holding one is listed too."""
+
+
+KEPT = []
+
+
+class Clearing:
+    """Empties every live keyword dict of a series call when converted."""
+
+    def __float__(self):
+        for held in gc.get_objects():
+            if type(held) is dict and type(held.get("time_step")) is Span and "kind" in held:
+                held.clear()
+        KEPT.extend(Span(hours=5) for _ in range(50))  # reuse freed memory
+        return 1.0
+
+
+def test_keyword_arguments_outlive_their_dict():
+    series = Continuous(
+        [Clearing()], **{"time_step": Span(hours=1), "kind": "".join(["disch", "arge"])}
+    )
+    KEPT.clear()
+    assert (series.data, series.time_step, series.kind) == ([1.0], HOUR, "discharge")
+
+
+def test_messages_keep_text_past_nul():
+    with pytest.raises(ValueError) as info:
+        Continuous([1.0], HOUR, "discharge\x00x")
+    assert str(info.value).endswith("got 'discharge\x00x'")
+
+
+class Overstated:
+    """A sequence whose length is only a (far too large) hint."""
+
+    def __len__(self):
+        return sys.maxsize
+
+    def __getitem__(self, index):
+        if index < 3:
+            return float(index)
+        raise IndexError(index)
+
+
+def named_like(base, name, data):
+    cls = type(name, (base,), {"__iter__": lambda self: iter([9.0, 9.0])})
+    return np.array(data).view(cls) if base is np.ndarray else cls("d", data)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (Overstated(), [0.0, 1.0, 2.0]),
+        (named_like(np.ndarray, "numpy.ndarray", [1.0, 2.0]), [9.0, 9.0]),
+        (named_like(array.array, "array.array", [1.0, 2.0]), [9.0, 9.0]),
+    ],
+)
+def test_sequences_are_read_by_their_own_protocol(value, expected):
+    assert Continuous(value, HOUR, "discharge").data == expected
+
+
+class Alias(str):
+    """A name equal only to itself: one dict can hold it twice."""
+
+    def __hash__(self):
+        return id(self)
+
+    def __eq__(self, other):
+        return self is other
+
+
+def level_pool(outlets):
+    out = route(
+        Continuous([10.0] * 4, HOUR, "discharge"), 1.0, ElevationStorage([0, 9], [0, 1e6]), outlets
+    )
+    flows = out.reservoir_individual_outflows
+    return out.reservoir_total_outflow.data, {name: s.data for name, s in flows.items()}
+
+
+def baseflow(layers):
+    total, flows = run_linear_reservoir(10.0, RAIN, layers)
+    return total.data, {name: s.data for name, s in flows.items()}
+
+
+@pytest.mark.parametrize(
+    "call, values",
+    [
+        (level_pool, [ConstantDischargeInfo(q) for q in (1.0, 2.0, 4.0)]),
+        (baseflow, [LinearReservoir(HOUR * k, 0.2, 0.0) for k in (1, 2, 3)]),
+    ],
+)
+def test_repeated_names_merge_as_a_dict_would(call, values):
+    twice = {Alias("a"): values[0], "b": values[1], Alias("a"): values[2]}
+    assert len(twice) == 3
+    assert call(twice) == call({"a": values[2], "b": values[1]})
+    assert leaks(lambda: call(twice), rounds=500) < 100

@@ -1,5 +1,8 @@
 import math
+import os
 import random
+import subprocess
+import sys
 from datetime import timedelta
 
 import pytest
@@ -85,6 +88,28 @@ def test_too_long_tc_is_refused_not_allocated():
         clark(rain, 640, timedelta(days=999_999_999), HOUR)
     with pytest.raises(ValueError, match="more than can be allocated"):
         clark(rain, 640, timedelta(days=365 * 1_000_000 // 1000 * 1000), HOUR)
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer's shadow memory does not fit an address-space limit",
+)
+def test_too_long_tc_is_measured_against_the_address_space_limit():
+    # Under a 4 GiB RLIMIT_AS, 2**29 ordinates (4 GiB on their own) are
+    # refused as too long, not attempted as an allocation.
+    code = (
+        "import resource, tarnwick\n"
+        "from datetime import timedelta\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (2**32, 2**32))\n"
+        "rain = tarnwick.utils.IncrementalTimeSeries([1.0], timedelta(seconds=1), 'rainfall')\n"
+        "try:\n"
+        "    tarnwick.rainfall_transform.run_clark_uh(rain, 1.0, timedelta(seconds=2**29), "
+        "timedelta(seconds=1))\n"
+        "except BaseException as error:\n"
+        "    print(type(error).__name__, error)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.stdout.startswith("ValueError tc is too long"), run.stdout + run.stderr
 
 
 @pytest.mark.parametrize(
