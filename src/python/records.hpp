@@ -13,6 +13,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <initializer_list>
@@ -30,11 +31,15 @@ namespace tarnwick::python {
 
 // The routine behind a function or method: with parameters it receives the
 // bound arguments, without any only the instance.
+// (Records say what they hold with flags rather than by null pointers: with
+// sanitizers on, the compiler cannot compare a function's address with null
+// at compile time.)
 struct Code {
     FunctionBody with_args = nullptr;
     NoArgsBody without_args = nullptr;
+    bool takes_args = true;
     constexpr Code(FunctionBody body) : with_args(body) {}
-    constexpr Code(NoArgsBody body) : without_args(body) {}
+    constexpr Code(NoArgsBody body) : without_args(body), takes_args(false) {}
 };
 
 struct Callable {
@@ -63,6 +68,18 @@ template <class T>
 struct Constructor {
     const char* params = "";  // as for a Callable
     T (*make)(const Args&) = nullptr;
+    bool exists = false;
+    constexpr Constructor() = default;
+    constexpr Constructor(const char* params_, T (*make_)(const Args&)) : params(params_), make(make_), exists(true) {}
+};
+
+struct Methods {
+    std::array<const Callable*, 3> items{};
+    std::size_t count = 0;
+    constexpr Methods() = default;
+    constexpr Methods(std::initializer_list<const Callable*> list) : count(list.size()) {
+        std::ranges::copy(list, items.begin());
+    }
 };
 
 // A class wrapping a T. Without a constructor it cannot be instantiated from
@@ -75,7 +92,7 @@ struct Class {
     Constructor<T> constructor;
     const char* doc;
     std::array<Field, 6> fields{};
-    std::array<const Callable*, 3> methods{};
+    Methods methods{};
 };
 
 struct Submodule {
@@ -130,15 +147,15 @@ struct Text {
 // The pieces of a text, joined into one NUL-terminated array.
 template <const auto& Pieces>
 inline constexpr auto joined = [] {
-    constexpr std::size_t size = [] {
+    Text<[] {
         std::size_t n = 1;
         for (const char* piece : Pieces) n += length(piece);
         return n;
-    }();
-    Text<size> text;
+    }()>
+        text;
     std::size_t at = 0;
     for (const char* piece : Pieces)
-        for (std::size_t i = 0; piece[i] != '\0'; ++i) text.chars[at++] = piece[i];
+        while (*piece != '\0') text.chars[at++] = *piece++;
     return text;
 }();
 
@@ -147,92 +164,88 @@ constexpr std::array<const char*, 6> doc_pieces(const char* name, bool method, c
     return {name, "(", !method ? "" : params[0] != '\0' ? "$self, " : "$self", params, ")\n--\n\n", doc};
 }
 
-// The names of "a, b=1": "a\0b\0", where each starts, and how many lead
-// without a default.
-template <std::size_t N>
-struct Names {
-    char chars[N]{};
-    std::array<std::size_t, Signature::max_params> at{};
-    std::size_t count = 0;
-    std::size_t required = 0;
-};
-
+// The names of a parameter list: "a, b=1" gives "a\0b\0".
 template <const char* const& Params>
 inline constexpr auto names_of = [] {
-    Names<length(Params) + 1> names;
-    std::size_t out = 0;
+    Text<length(Params) + 1> names;
+    std::size_t at = 0;
     bool in_default = false;
     for (const char* c = Params; *c != '\0'; ++c) {
-        if (c == Params || *c == ',') {
-            if (names.count == Signature::max_params) throw "too many parameters";
-            if (names.count > 0) names.chars[out++] = '\0';
-            if (*c == ',') c += c[1] == ' ' ? 2 : 1;
-            names.at[names.count++] = out;
+        if (*c == ',') {
+            names.chars[at++] = '\0';
             in_default = false;
+            c += c[1] == ' ';
+            continue;
         }
-        if (*c == '=') in_default = true;
-        if (!in_default) names.chars[out++] = *c;
-        if (names.required + 1 == names.count && !in_default && (c[1] == ',' || c[1] == '\0')) ++names.required;
+        in_default = in_default || *c == '=';
+        if (!in_default) names.chars[at++] = *c;
     }
     return names;
 }();
 
+// The leading parameters without a default are required.
 template <const char* const& Owner, const char* const& Name, const char* const& Params>
 inline constexpr Signature signature_of = [] {
-    const auto& names = names_of<Params>;
-    Signature sig{Owner, Name, {}, names.required};
-    for (std::size_t i = 0; i < names.count; ++i) sig.params[sig.count++] = names.chars + names.at[i];
+    Signature sig{Owner, Name, {}, 0};
+    const char* name = names_of<Params>.chars;
+    bool defaults = false;
+    for (const char* c = Params; *c != '\0'; ++c) {
+        if (c == Params || *c == ',') {
+            sig.params[sig.count++] = name;
+            name += length(name) + 1;
+            if (!defaults) sig.required = sig.count;
+        }
+        if (*c == '=' && !defaults) {
+            defaults = true;
+            sig.required = sig.count - 1;
+        }
+    }
     return sig;
 }();
 
 inline constexpr const char* no_owner = nullptr;
 inline constexpr const char* new_name = "__new__";
 
-template <const char* const& Owner, const Callable& F>
-inline constexpr auto method_doc = doc_pieces(F.name, Owner != nullptr, F.params, F.doc);
+template <const Callable& F, bool Method>
+inline constexpr auto method_doc = doc_pieces(F.name, Method, F.params, F.doc);
 
-template <const char* const& Owner, const Callable& F>
+template <const char* const& Owner, const Callable& F, bool Method = true>
 PyMethodDef method_def() {
-    constexpr const char* doc = joined<method_doc<Owner, F>>.chars;
-    if constexpr (F.code.without_args != nullptr)
+    constexpr const char* doc = joined<method_doc<F, Method>>.chars;
+    if constexpr (!F.code.takes_args)
         return noargs_def<F.code.without_args>(F.name, doc);
     else
         return function_def<signature_of<Owner, F.name, F.params>, F.code.with_args>(doc);
 }
 
-// The method table entry of a module-level function, which must be static.
+// The method table entry of a module-level function; static, as it must be.
 template <const Callable& F>
-inline PyMethodDef function_def_of = method_def<no_owner, F>();
+inline PyMethodDef function_def_of = method_def<no_owner, F, false>();
 
 template <const auto& C>
 using type_t = typename std::remove_cvref_t<decltype(C)>::type;
 
 template <const auto& C>
-inline constexpr auto class_doc = C.constructor.make != nullptr ? doc_pieces(C.name, false, C.constructor.params, C.doc)
-                                                                : std::array<const char*, 6>{"", "", "", "", "", C.doc};
+inline constexpr auto class_doc = C.constructor.exists ? doc_pieces(C.name, false, C.constructor.params, C.doc)
+                                                       : std::array<const char*, 6>{"", "", "", "", "", C.doc};
 
 template <const auto& C>
 inline constexpr std::array<const char*, 2> qualified_name{"builtins.", C.name};
 
 template <const auto& C, std::size_t... I>
 std::array<PyMethodDef, sizeof...(I) + 1> method_table(std::index_sequence<I...>) {
-    return {method_def<C.name, *C.methods[I]>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
+    return {method_def<C.name, *C.methods.items[I]>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 
 template <const auto& C>
-inline auto methods_of = method_table<C>(std::make_index_sequence<[] {
-    std::size_t n = 0;
-    while (n < C.methods.size() && C.methods[n] != nullptr) ++n;
-    return n;
-}()>());
+inline auto methods_of = method_table<C>(std::make_index_sequence<C.methods.count>());
 
 template <const auto& C>
 inline auto getset_of = [] {
     std::array<PyGetSetDef, C.fields.size() + 1> table{};
     for (std::size_t i = 0; i < C.fields.size(); ++i) {
-        const Field& field = C.fields[i];
-        void* closure = field.set != nullptr ? const_cast<char*>(field.name) : nullptr;
-        table[i] = {field.name, field.get, field.set, field.doc, closure};
+        const Field& f = C.fields[i];
+        table[i] = {f.name, f.get, f.set, f.doc, f.set != nullptr ? const_cast<char*>(f.name) : nullptr};
     }
     return table;
 }();
@@ -247,24 +260,23 @@ inline auto slots_of = [] {
     using T = type_t<C>;
     std::array<PyType_Slot, 6> slots{};
     std::size_t n = 0;
-    if constexpr (C.constructor.make != nullptr)
+    if constexpr (C.constructor.exists)
         slots[n++] = {
             Py_tp_new,
             slot(constructor_entry<T, signature_of<C.name, new_name, C.constructor.params>, C.constructor.make>)};
     slots[n++] = {Py_tp_dealloc, slot(dealloc<T>)};
     slots[n++] = {Py_tp_doc, const_cast<char*>(joined<class_doc<C>>.chars)};
     slots[n++] = {Py_tp_getset, getset_of<C>.data()};
-    if constexpr (C.methods[0] != nullptr) slots[n++] = {Py_tp_methods, methods_of<C>.data()};
+    if constexpr (C.methods.count > 0) slots[n++] = {Py_tp_methods, methods_of<C>.data()};
     return slots;
 }();
 
-// Named "builtins.{class}"; final unless subclassable.
+// Named "builtins.{class}". Without a constructor it cannot be instantiated.
 template <const auto& C>
-inline PyType_Spec type_spec{
-    joined<qualified_name<C>>.chars, static_cast<int>(sizeof(Instance<type_t<C>>)), 0,
-    Py_TPFLAGS_DEFAULT | (C.subclassable ? Py_TPFLAGS_BASETYPE : 0u) |
-        (C.constructor.make != nullptr ? 0u : static_cast<unsigned int>(Py_TPFLAGS_DISALLOW_INSTANTIATION)),
-    slots_of<C>.data()};
+inline PyType_Spec type_spec{joined<qualified_name<C>>.chars, static_cast<int>(sizeof(Instance<type_t<C>>)), 0,
+                             static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | (C.subclassable ? Py_TPFLAGS_BASETYPE : 0) |
+                                                       (C.constructor.exists ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
+                             slots_of<C>.data()};
 
 template <const auto& R>
 void add_record(PyObject* module) {
@@ -272,9 +284,8 @@ void add_record(PyObject* module) {
     if constexpr (std::is_same_v<Record, Callable>) {
         add_function(module, &function_def_of<R>);
     } else if constexpr (std::is_same_v<Record, Submodule>) {
-        // Filled completely before it is attached.
         Ref child = new_submodule(R.name);
-        R.fill(child.get());
+        R.fill(child.get());  // completely, before it is attached
         add_submodule(module, child.get());
     } else {
         add_class<type_t<R>>(module);
