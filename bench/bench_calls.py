@@ -3,11 +3,11 @@ with ten values, plus attribute reads and a write.
 
     python bench/bench_calls.py PYTHON_A PYTHON_B
 
-Each interpreter must have its own build of tarnwick installed. One worker
-process per interpreter measures batches of calls in CPU time
-(time.process_time); the workers take turns batch by batch, so both builds
-see the same machine load. Prints each call's median time per call in both
-builds and the ratio B / A.
+Each interpreter must have its own build of tarnwick installed. In each of
+several sessions, one fresh worker process per interpreter measures batches
+of calls in CPU time (time.process_time); the workers take turns batch by
+batch, so both builds see the same machine load, and go first in turn.
+Prints each call's median time per call in both builds and the ratio B / A.
 """
 
 import json
@@ -15,8 +15,9 @@ import statistics
 import subprocess
 import sys
 
-ROUNDS = 15
-BATCH = 20_000
+SESSIONS = 8
+ROUNDS = 8  # in each session
+BATCH_SECONDS = 0.01  # CPU time of one batch, as measured in the first build
 
 WORKER = r"""
 import json, sys, time
@@ -87,17 +88,26 @@ def measure(worker, name, batch):
 
 
 def main():
-    a, names = start(sys.argv[1])
-    b, names_b = start(sys.argv[2])
-    assert names == names_b
-    times = {name: ([], []) for name in names}
-    for _ in range(ROUNDS):
-        for name in names:
-            times[name][0].append(measure(a, name, BATCH))
-            times[name][1].append(measure(b, name, BATCH))
-    for worker in (a, b):
-        worker.stdin.close()
-        worker.wait()
+    times = None
+    for _ in range(SESSIONS):
+        # Fresh processes each session: one process's memory layout can make
+        # it a few percent faster or slower than another running the same build.
+        a, names = start(sys.argv[1])
+        b, names_b = start(sys.argv[2])
+        assert names == names_b
+        if times is None:
+            batches = {name: max(1, int(BATCH_SECONDS / measure(a, name, 100))) for name in names}
+            times = {name: ([], []) for name in names}
+        for round in range(ROUNDS):
+            for name in names:
+                # Each build goes first in every other round: whichever runs
+                # second tends to find the caches warmer.
+                order = (0, 1) if round % 2 == 0 else (1, 0)
+                for k in order:
+                    times[name][k].append(measure((a, b)[k], name, batches[name]))
+        for worker in (a, b):
+            worker.stdin.close()
+            worker.wait()
     print(f"{'call (10 values)':<38} {'A ns':>8} {'B ns':>8}  B/A")
     for name in names:
         ta, tb = (statistics.median(t) for t in times[name])
