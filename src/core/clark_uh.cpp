@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "cancel.hpp"
 #include "large_buffer.hpp"
 #include "memory_limit.hpp"
 #include "muskingum.hpp"
@@ -51,9 +52,12 @@ void add_scaled_pair(double* __restrict q, const double* __restrict u1, const do
 // Wet steps are taken two at a time where their contributions overlap: the
 // outputs only the first reaches, then the shared ones (first, then second),
 // then those only the second reaches.
+// Each wet step is counted on the cancellation countdown: with a million
+// ordinates a few thousand steps already take minutes.
 void convolve(const std::vector<double>& p, const std::vector<double>& u, std::vector<double>& q) {
     const std::size_t n = p.size();
     const std::size_t m = u.size();
+    CancelCountdown countdown;
     // Dry steps (zero of either sign) add nothing and are skipped whole.
     auto next_wet = [&](std::size_t k) {
         while (k < n && p[k] == 0.0) ++k;
@@ -67,9 +71,11 @@ void convolve(const std::vector<double>& p, const std::vector<double>& u, std::v
             add_scaled(q.data() + k1, u.data(), d, p[k1]);
             add_scaled_pair(q.data() + k2, u.data() + d, u.data(), m - d, p[k1], p[k2]);
             add_scaled(q.data() + k1 + m, u.data() + (m - d), d, p[k2]);
+            countdown.add(2 * m);
             k1 = next_wet(k2 + 1);
         } else {
             add_scaled(q.data() + k1, u.data(), m, p[k1]);
+            countdown.add(m);
             k1 = k2;
         }
     }
@@ -102,12 +108,18 @@ std::vector<double> translation_hydrograph(std::size_t m, double dt, double basi
     th.reserve(m);
     const double hours = dt / 3600.0;
     double previous = 0.0;
-    for (std::size_t i = 1; i <= m; ++i) {
-        const double x = (dt * static_cast<double>(i)) / tc_seconds;
-        const double t = x < 1.0 ? x : 1.0;  // NaN reads as 1
-        const double area = contributing_area(t);
-        th.push_back(((area - previous) * basin_area * 1.00833) / hours);
-        previous = area;
+    // M is bounded by memory, not by the rainfall: counted block by block.
+    CancelCountdown countdown;
+    for (std::size_t start = 1; start <= m; start += cancel_interval) {
+        const std::size_t stop = m - start >= cancel_interval ? start + cancel_interval - 1 : m;
+        for (std::size_t i = start; i <= stop; ++i) {
+            const double x = (dt * static_cast<double>(i)) / tc_seconds;
+            const double t = x < 1.0 ? x : 1.0;  // NaN reads as 1
+            const double area = contributing_area(t);
+            th.push_back(((area - previous) * basin_area * 1.00833) / hours);
+            previous = area;
+        }
+        countdown.add(stop - start + 1);
     }
     return th;
 }

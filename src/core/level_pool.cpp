@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.hpp"
 #include "interp.hpp"
 
 namespace tarnwick::reservoir {
@@ -248,7 +249,9 @@ class Router {
           elevation_at_(curve.storage, curve.elevation),
           S_(initial_storage),
           e_(initial_elevation),
-          I_prev_(inflow.data[0]) {}
+          I_prev_(inflow.data[0]),
+          second_weight_(outlets.size() + 1),
+          block_seconds_(static_cast<std::int64_t>(cancel_interval / second_weight_) + 1) {}
 
     // The outflows at time t and the current elevation, recorded.
     bool record_outflows(std::int64_t t, std::vector<double>& total) {
@@ -259,41 +262,29 @@ class Router {
 
     // The seconds from `first` up to and including `last`, each evaluating
     // the outlets at the elevation before it and then moving the storage.
-    // Only the outflows of `last` are recorded.
+    // Only the outflows of `last` are recorded. A step of the inflow may
+    // span years of seconds, so the unrecorded ones are taken in blocks
+    // counted on the cancellation countdown, each second weighing as much as
+    // its outlets.
     bool steps(std::int64_t first, std::int64_t last, std::vector<double>& total) {
         // The state lives in locals for the loop so that it stays in registers.
-        double S = S_, e = e_, I_prev = I_prev_, O = 0.0;
+        State state{S_, e_, I_prev_, 0.0};
         bool ok = true;
-        for (std::int64_t t = first; t <= last; ++t) {
-            if (t < last) [[likely]] {
-                ok = bank_.sum<false>(e, t, O);
-            } else {
-                ok = bank_.sum<true>(e, t, O);
-                if (ok) total.push_back(O + 0.0);
-            }
-            if (!ok) [[unlikely]] {
-                failure_ = std::move(bank_.error());
-                break;
-            }
-
-            const double I_now = inflow_at_.at(t);
-            const double inflow_volume = ((I_prev + I_now) * 0.5) * h;
-            const double S_new = (S + inflow_volume) - O * h;
-            S = S_new > 0.0 ? S_new : 0.0;  // a NaN storage empties the reservoir too
-            if (!elevation_at_.inside(S, e)) [[unlikely]] {
-                auto checked = get_elevation(curve_, S);
-                if (!checked) {
-                    failure_ = std::move(checked.error());
+        for (std::int64_t block = first; block < last;) {
+            const std::int64_t block_end = last - block > block_seconds_ ? block + block_seconds_ : last;
+            for (std::int64_t t = block; t < block_end; ++t)
+                if (!second<false>(t, state, total)) [[unlikely]] {
                     ok = false;
                     break;
                 }
-                e = *checked;
-            }
-            I_prev = I_now;
+            if (!ok) break;
+            countdown_.add(static_cast<std::uint64_t>(block_end - block) * second_weight_);
+            block = block_end;
         }
-        S_ = S;
-        e_ = e;
-        I_prev_ = I_prev;
+        if (ok) ok = second<true>(last, state, total);
+        S_ = state.S;
+        e_ = state.e;
+        I_prev_ = state.I_prev;
         return ok;
     }
 
@@ -303,6 +294,38 @@ class Router {
     NamedMap<std::vector<double>>& lists() { return bank_.lists(); }
 
  private:
+    struct State {
+        double S;
+        double e;
+        double I_prev;
+        double O;
+    };
+
+    // One second at time t: the outflows at the elevation before it (added to
+    // `total` when recorded), then the storage and elevation it leaves.
+    template <bool Record>
+    [[gnu::always_inline]] bool second(std::int64_t t, State& state, std::vector<double>& total) {
+        if (!bank_.sum<Record>(state.e, t, state.O)) [[unlikely]] {
+            failure_ = std::move(bank_.error());
+            return false;
+        }
+        if constexpr (Record) total.push_back(state.O + 0.0);
+        const double I_now = inflow_at_.at(t);
+        const double inflow_volume = ((state.I_prev + I_now) * 0.5) * h;
+        const double S_new = (state.S + inflow_volume) - state.O * h;
+        state.S = S_new > 0.0 ? S_new : 0.0;  // a NaN storage empties the reservoir too
+        if (!elevation_at_.inside(state.S, state.e)) [[unlikely]] {
+            auto checked = get_elevation(curve_, state.S);
+            if (!checked) {
+                failure_ = std::move(checked.error());
+                return false;
+            }
+            state.e = *checked;
+        }
+        state.I_prev = I_now;
+        return true;
+    }
+
     bool fail(Error&& error) {
         failure_ = std::move(error);
         return false;
@@ -317,6 +340,9 @@ class Router {
     double I_prev_;
     double O_ = 0.0;
     Error failure_;
+    std::uint64_t second_weight_;  // the outlets evaluated per second, and one
+    std::int64_t block_seconds_;   // seconds between two looks at the countdown
+    CancelCountdown countdown_;
 };
 
 ContinuousTimeSeries series(std::vector<double> values, const char* kind, std::int32_t step) {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.hpp"
 #include "float_text.hpp"
 #include "large_buffer.hpp"
 
@@ -135,10 +136,13 @@ void route_any(const Step<Rate>& step_ref, const Layer& layer, const std::vector
     const double* depth = rain.data();
     double* sum = total.data();
     const std::size_t n = rain.size();
+    // A chain may hold millions of reservoirs: each step counts them.
+    CancelCountdown countdown;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = chain_step(state, chain, c, d, inflow(step, fraction, depth[i]));
         out.push_back(x);
         sum[i] = x + sum[i];
+        countdown.add(chain + 1);
     }
 }
 

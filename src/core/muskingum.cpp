@@ -5,6 +5,8 @@
 #include <iterator>
 #include <utility>
 
+#include "cancel.hpp"
+
 namespace tarnwick::muskingum {
 
 namespace {
@@ -28,13 +30,33 @@ inline Carry sweep(const double* in, std::size_t i, const Coefficients& c, Carry
     return {current, (fresh + carried) + stored};
 }
 
-// A whole pass in place: I[i] is read before O[i] is written over it.
-void route_in_place(double* data, std::size_t n, double first, const Coefficients& c) {
+// A whole pass in place: I[i] is read before O[i] is written over it. The
+// pass is counted on `countdown` block by block (a unit hydrograph can hold
+// far more ordinates than its caller gave values).
+void route_in_place(double* data, std::size_t n, double first, const Coefficients& c, CancelCountdown& countdown) {
     Carry carry{data[0], first};
     data[0] = first;
-    for (std::size_t i = 1; i < n; ++i) {
-        carry = sweep(data, i, c, carry);
-        data[i] = carry.outflow;
+    std::size_t start = 1;
+    while (start < n) {
+        const std::size_t stop = n - start > cancel_interval ? start + cancel_interval : n;
+        for (std::size_t i = start; i < stop; ++i) {
+            carry = sweep(data, i, c, carry);
+            data[i] = carry.outflow;
+        }
+        countdown.add(stop - start);
+        start = stop;
+    }
+}
+
+// One pass over the non-empty `values` in place, counted on `countdown`.
+void route_counted(std::vector<double>& values, std::optional<double> initial_outflow, const Coefficients& c,
+                   CancelCountdown& countdown) {
+    const double first = initial_outflow.value_or(values[0]);
+    if (values.size() == 1) {
+        values[0] = first;  // a single value needs no coefficients
+        countdown.add(1);
+    } else {
+        route_in_place(values.data(), values.size(), first, c, countdown);
     }
 }
 
@@ -97,14 +119,9 @@ Coefficients coefficients(double dt, double k, double x) {
 
 std::vector<double> muskingum_routing_core(std::vector<double> inflow, std::optional<double> initial_outflow, double dt,
                                            double k, double x) {
-    const std::size_t n = inflow.size();
-    if (n == 0) empty_inflow();
-    const double first = initial_outflow.value_or(inflow[0]);
-    if (n == 1) {
-        inflow[0] = first;  // a single value needs no coefficients
-    } else {
-        route_in_place(inflow.data(), n, first, coefficients(dt, k, x));
-    }
+    if (inflow.empty()) empty_inflow();
+    CancelCountdown countdown;
+    route_counted(inflow, initial_outflow, coefficients(dt, k, x), countdown);
     return inflow;
 }
 
@@ -124,9 +141,15 @@ ContinuousTimeSeries run_muskingum_routing(const ContinuousTimeSeries& inflow, c
 
     // Every further sub-reach routes the previous outflow with no initial
     // outflow given, so it starts from its own first inflow: the reach's
-    // initial outflow again.
-    for (std::int64_t passes = 1; passes < parameters.sub_reaches; ++passes)
-        outflow = muskingum_routing_core(std::move(outflow), std::nullopt, dt, k, x);
+    // initial outflow again. The passes are counted together, however short
+    // each one is, so that a count of 10^18 can still be stopped; a pass
+    // also weighs its own fixed cost. Every pass has the same coefficients.
+    constexpr std::uint64_t pass_weight = 16;
+    CancelCountdown countdown;
+    for (std::int64_t passes = 1; passes < parameters.sub_reaches; ++passes) {
+        route_counted(outflow, std::nullopt, c, countdown);
+        countdown.add(pass_weight);
+    }
 
     return {std::move(outflow), "discharge", inflow.time_step};
 }

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "cancel.hpp"
 #include "float_text.hpp"
 #include "memory_limit.hpp"
 
@@ -86,9 +87,11 @@ Result<IncrementalTimeSeries> disaggregate(const IncrementalTimeSeries& series, 
     const double factor = static_cast<double>(target_step) / static_cast<double>(step);
     IncrementalTimeSeries out{{}, series.kind, target_step};
     out.data.reserve(series.data.size() * per_value);
+    CancelCountdown countdown;
     for (double amount : series.data) {
         const double share = factor * amount;
-        out.data.insert(out.data.end(), static_cast<std::size_t>(count), share);
+        out.data.insert(out.data.end(), per_value, share);
+        countdown.add(per_value);
     }
     return out;
 }

@@ -40,6 +40,15 @@ long long index_to_i64(PyObject* object) {
     return value;
 }
 
+// Item-by-item conversions run no Python code of their own for built-in
+// items (a range of 10**19 is read entirely in C), so after every block of
+// items they run pending signal handlers themselves: Ctrl-C ends the call.
+constexpr Py_ssize_t signal_block = Py_ssize_t{1} << 14;
+
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw PythonError();
+}
+
 // Without the interpreter lock another thread may resize a list under a
 // borrowed item, so there lists are iterated like any other sequence.
 #if defined(Py_GIL_DISABLED)
@@ -52,33 +61,43 @@ constexpr bool borrow_list_items = true;
 // iterator does, because converting an item may run code that changes it.
 void list_items(PyObject* list, std::vector<double>& out) {
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        if (PyFloat_CheckExact(item)) {
-            out.push_back(PyFloat_AS_DOUBLE(item));
-        } else {
-            Ref held = Ref::borrow(item);
-            out.push_back(item_to_f64(held.get()));
+    Py_ssize_t i = 0;
+    while (i < PyList_GET_SIZE(list)) {
+        // Only a conversion that runs Python code can change the list: the
+        // block's end is measured again after each.
+        Py_ssize_t end = PyList_GET_SIZE(list) - i > signal_block ? i + signal_block : PyList_GET_SIZE(list);
+        for (; i < end; ++i) {
+            PyObject* item = PyList_GET_ITEM(list, i);
+            if (PyFloat_CheckExact(item)) {
+                out.push_back(PyFloat_AS_DOUBLE(item));
+            } else {
+                Ref held = Ref::borrow(item);
+                out.push_back(item_to_f64(held.get()));
+                if (PyList_GET_SIZE(list) < end) end = PyList_GET_SIZE(list);
+            }
         }
+        check_signals();
     }
 }
 
 void tuple_items(PyObject* tuple, std::vector<double>& out) {
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
     out.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) out.push_back(item_to_f64(PyTuple_GET_ITEM(tuple, i)));
+    for (Py_ssize_t start = 0; start < size; start += signal_block) {
+        const Py_ssize_t end = size - start > signal_block ? start + signal_block : size;
+        for (Py_ssize_t i = start; i < end; ++i) out.push_back(item_to_f64(PyTuple_GET_ITEM(tuple, i)));
+        check_signals();
+    }
 }
 
 // Is `type` exactly the class `name` of the module `module`, if that module
 // has been imported? Nothing is imported here: an object of the class can
 // only exist once its module is loaded.
 bool is_loaded_class(PyTypeObject* type, const char* module, const char* name) {
-    Ref loaded = Ref::steal(PyImport_GetModule(Ref::checked(PyUnicode_FromString(module)).get()));
-    if (!loaded) {
-        if (PyErr_Occurred()) throw PythonError();
-        return false;
-    }
-    Ref found = Ref::steal(PyObject_GetAttrString(loaded.get(), name));
+    // Any failure to look (a module without the class) only means "no".
+    Ref key = Ref::steal(PyUnicode_FromString(module));
+    Ref loaded = Ref::steal(key ? PyImport_GetModule(key.get()) : nullptr);
+    Ref found = Ref::steal(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
     if (!found) PyErr_Clear();
     return found.get() == reinterpret_cast<PyObject*>(type);
 }
@@ -143,7 +162,14 @@ void iterate_items(PyObject* object, std::vector<double>& out) {
     else
         out.reserve(static_cast<std::size_t>(hint < max_reserved_hint ? hint : max_reserved_hint));
     Ref iterator = Ref::checked(PyObject_GetIter(object));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(item_to_f64(item.get()));
+    Py_ssize_t left = signal_block;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        out.push_back(item_to_f64(item.get()));
+        if (--left == 0) {
+            left = signal_block;
+            check_signals();
+        }
+    }
     if (PyErr_Occurred()) throw PythonError();
 }
 

@@ -66,6 +66,8 @@ PyObject* panic_exception_type() {
     return expected;
 }
 
+bool signal_raised() { return PyErr_CheckSignals() < 0; }
+
 void set_panic(const char* message) {
     PyObject* type = panic_exception_type();
     if (type != nullptr) PyErr_SetString(type, message);

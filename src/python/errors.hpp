@@ -2,9 +2,10 @@
 //
 // Inside the boundary a failure travels as a C++ exception: PythonError means
 // "a Python exception is already set", InternalFailure (from the hydrology)
-// means a broken precondition. guard() is the one place that turns every C++
-// exception into the matching Python exception; every entry point the
-// interpreter can call runs its body inside it and is noexcept.
+// means a broken precondition, and Cancelled (from the hydrology) means the
+// cancellation hook found a signal handler raising, whose exception is set. guard() is the one place that turns every
+// C++ exception into the matching Python exception; every entry point the interpreter can call runs its body inside it
+// and is noexcept.
 #pragma once
 
 #include <Python.h>
@@ -15,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "../core/cancel.hpp"
 #include "../core/error.hpp"
 
 namespace tarnwick::python {
@@ -47,6 +49,12 @@ T unwrap(Result<T>&& result) {
 // created on first use; NULL with an exception set if it cannot be created.
 PyObject* panic_exception_type();
 
+// The hydrology's cancellation hook: runs pending signal handlers, and asks
+// to stop when one raised (a KeyboardInterrupt on Ctrl-C), leaving its
+// exception set. Every computation runs in a call from the interpreter, on
+// a thread attached to it, which is what signal handling needs.
+bool signal_raised();
+
 // Sets PanicException with `message` as its single argument.
 void set_panic(const char* message);
 
@@ -64,6 +72,7 @@ R guard(Body&& body, R failed) noexcept {
     try {
         return body();
     } catch (const PythonError&) {
+    } catch (const Cancelled&) {
     } catch (const InternalFailure& failure) {
         set_panic(failure.what());
     } catch (const std::bad_alloc&) {

@@ -62,6 +62,7 @@ int exec_tarnwick(PyObject* module) noexcept {
     return guard(
         [&] {
             require_module(module);
+            set_cancel_hook(signal_raised);
             fill<utils_module, reach_module, reservoir_module, rainfall_transform_module, rainfall_loss_module,
                  baseflow_module, metrics_module>(module);
             return 0;
@@ -74,6 +75,7 @@ int exec_single(PyObject* module) noexcept {
     return guard(
         [&] {
             require_module(module);
+            set_cancel_hook(signal_raised);
             Fill(module);
             return 0;
         },
