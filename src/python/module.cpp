@@ -58,20 +58,14 @@ constexpr Submodule rainfall_loss_module{"rainfall_loss", init_loss};
 constexpr Submodule baseflow_module{"baseflow", init_baseflow};
 constexpr Submodule metrics_module{"metrics", init_metrics};
 
-int exec_tarnwick(PyObject* module) noexcept {
-    return guard(
-        [&] {
-            require_module(module);
-            set_cancel_hook(signal_raised);
-            fill<utils_module, reach_module, reservoir_module, rainfall_transform_module, rainfall_loss_module,
-                 baseflow_module, metrics_module>(module);
-            return 0;
-        },
-        -1);
+void fill_tarnwick(PyObject* module) {
+    fill<utils_module, reach_module, reservoir_module, rainfall_transform_module, rainfall_loss_module, baseflow_module,
+         metrics_module>(module);
 }
 
+// The execution operation: checks that it was given a module, then fills it.
 template <void (*Fill)(PyObject*)>
-int exec_single(PyObject* module) noexcept {
+int exec(PyObject* module) noexcept {
     return guard(
         [&] {
             require_module(module);
@@ -82,27 +76,19 @@ int exec_single(PyObject* module) noexcept {
         -1);
 }
 
-template <int (*Exec)(PyObject*) noexcept>
-struct Definition {
-    static inline PyModuleDef_Slot slots[] = {
-        {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+// The static definition of the module `name` that `Fill` builds.
+template <void (*Fill)(PyObject*)>
+PyObject* definition(const char* name) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(exec<Fill>)},
 #if PY_VERSION_HEX >= 0x030D0000
         {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
         {0, nullptr},
     };
-    static PyModuleDef make(const char* name) {
-        return {PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
-    }
-};
-
-PyModuleDef tarnwick_def = Definition<exec_tarnwick>::make("tarnwick");
-PyModuleDef reach_def = Definition<exec_single<init_reach>>::make("init_reach");
-PyModuleDef reservoir_def = Definition<exec_single<init_reservoir>>::make("init_reservoir");
-PyModuleDef transform_def = Definition<exec_single<init_transform>>::make("init_transform");
-PyModuleDef loss_def = Definition<exec_single<init_loss>>::make("init_loss");
-PyModuleDef baseflow_def = Definition<exec_single<init_baseflow>>::make("init_baseflow");
-PyModuleDef metrics_def = Definition<exec_single<init_metrics>>::make("init_metrics");
+    static PyModuleDef def{PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&def);
+}
 
 }  // namespace
 
@@ -110,10 +96,10 @@ PyModuleDef metrics_def = Definition<exec_single<init_metrics>>::make("init_metr
 
 using namespace tarnwick::python;
 
-PyMODINIT_FUNC PyInit_tarnwick() { return PyModuleDef_Init(&tarnwick_def); }
-PyMODINIT_FUNC PyInit_init_reach() { return PyModuleDef_Init(&reach_def); }
-PyMODINIT_FUNC PyInit_init_reservoir() { return PyModuleDef_Init(&reservoir_def); }
-PyMODINIT_FUNC PyInit_init_transform() { return PyModuleDef_Init(&transform_def); }
-PyMODINIT_FUNC PyInit_init_loss() { return PyModuleDef_Init(&loss_def); }
-PyMODINIT_FUNC PyInit_init_baseflow() { return PyModuleDef_Init(&baseflow_def); }
-PyMODINIT_FUNC PyInit_init_metrics() { return PyModuleDef_Init(&metrics_def); }
+PyMODINIT_FUNC PyInit_tarnwick() { return definition<fill_tarnwick>("tarnwick"); }
+PyMODINIT_FUNC PyInit_init_reach() { return definition<init_reach>("init_reach"); }
+PyMODINIT_FUNC PyInit_init_reservoir() { return definition<init_reservoir>("init_reservoir"); }
+PyMODINIT_FUNC PyInit_init_transform() { return definition<init_transform>("init_transform"); }
+PyMODINIT_FUNC PyInit_init_loss() { return definition<init_loss>("init_loss"); }
+PyMODINIT_FUNC PyInit_init_baseflow() { return definition<init_baseflow>("init_baseflow"); }
+PyMODINIT_FUNC PyInit_init_metrics() { return definition<init_metrics>("init_metrics"); }
