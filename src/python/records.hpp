@@ -213,9 +213,12 @@ template <const char* const& Owner, const Callable& F, bool Method = true>
 PyMethodDef method_def() {
     constexpr const char* doc = joined<method_doc<F, Method>>.chars;
     if constexpr (!F.code.takes_args)
-        return noargs_def<F.code.without_args>(F.name, doc);
+        return {F.name, &noargs_entry<F.code.without_args>, METH_NOARGS, doc};
     else
-        return function_def<signature_of<Owner, F.name, F.params>, F.code.with_args>(doc);
+        return {F.name,
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                    &fastcall_entry<signature_of<Owner, F.name, F.params>, F.code.with_args>)),
+                METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 // The method table entry of a module-level function; static, as it must be.
