@@ -10,7 +10,10 @@
 //  3. Add the record to the submodule's fill<...> list where it belongs in
 //     the registration order.
 // The signature line of the docstring, the argument binding and its error
-// messages all come from the record.
+// messages all come from the record. In the tests, add the function's calls
+// to its submodule's test file and its full docstring to the table in
+// test_module.py. A method is the same record listed in its class's
+// .methods; a class is a Class record (see reservoir_utils.cpp).
 #include "../core/kge.hpp"
 #include "records.hpp"
 
