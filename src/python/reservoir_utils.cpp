@@ -8,6 +8,12 @@
 
 namespace tarnwick::python {
 
+TARNWICK_DECLARE_CLASS(reservoir::ElevationDischarge)
+TARNWICK_DECLARE_CLASS(reservoir::ConstantDischargeInfo)
+TARNWICK_DECLARE_CLASS(reservoir::SpecifiedDischargeInfo)
+TARNWICK_DECLARE_CLASS(reservoir::ControlledDischargeInfo)
+TARNWICK_DECLARE_CLASS(reservoir::UnControlledDischargeInfo)
+
 namespace {
 
 using reservoir::ConstantDischargeInfo;
