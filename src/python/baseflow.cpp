@@ -6,14 +6,13 @@
 // it copies the value, and every write holds exclusive access while it
 // stores. Neither ever waits: an overlapping access fails with RuntimeError
 // instead, which can only happen on an interpreter without the global lock.
-#include "baseflow.hpp"
-
-#include "binding.hpp"
-#include "convert.hpp"
-#include "module.hpp"
+#include "../core/linear_reservoir.hpp"
+#include "records.hpp"
 #include "utils.hpp"
 
 namespace tarnwick::python {
+
+TARNWICK_DECLARE_CLASS(baseflow::LinearReservoir)
 
 namespace {
 
@@ -37,9 +36,6 @@ LinearReservoir to_reservoir(PyObject* object) {
 }
 
 // --- LinearReservoir ------------------------------------------------------
-
-constexpr Signature reservoir_new{
-    "LinearReservoir", "__new__", {"k_duration", "gw_fraction", "initial_q", "num_reservoir"}, 3};
 
 LinearReservoir make_reservoir(const Args& args) {
     const TimeDelta k_duration = args.get(0, to_timedelta);
@@ -87,39 +83,31 @@ int set_exclusive(PyObject* self, PyObject* value, void* closure) noexcept {
         -1);
 }
 
-PyGetSetDef reservoir_getset[] = {
-    {"gw_fraction", get_shared<&LinearReservoir::gw_fraction>, set_exclusive<&LinearReservoir::gw_fraction, to_f64>,
-     "Fraction of rainfall loss that contributes to this reservoir's baseflow.\nMust be in [0.0, 1.0].",
-     const_cast<char*>("gw_fraction")},
-    {"initial_q", get_shared<&LinearReservoir::initial_q>, set_exclusive<&LinearReservoir::initial_q, to_f64>,
-     "Initial discharge at the start of the simulation (e.g., cfs).", const_cast<char*>("initial_q")},
-    {"num_reservoir", get_shared<&LinearReservoir::num_reservoir>,
-     set_exclusive<&LinearReservoir::num_reservoir, to_usize>, "Number of linear reservoirs chained in series.",
-     const_cast<char*>("num_reservoir")},
-    {"k_duration", get_k_duration, nullptr, "Returns the storage time constant as a Python `timedelta`.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot reservoir_slots[] = {
-    {Py_tp_new, slot(constructor_entry<LinearReservoir, reservoir_new, make_reservoir>)},
-    {Py_tp_dealloc, slot(dealloc<LinearReservoir>)},
-    {Py_tp_doc, const_cast<char*>("LinearReservoir(k_duration, gw_fraction, initial_q, num_reservoir=1)\n--\n\n"
-                                  "Configuration for a single linear reservoir groundwater layer.\n\n"
-                                  "A linear reservoir models groundwater storage with the recurrence relation:\n"
-                                  "`Q[t] = C * I[t] + (1 - C) * Q[t-1]`, where `C = dt / (K + 0.5*dt)`.\n"
-                                  "Chaining `num_reservoir` reservoirs in series produces a more peaked,\n"
-                                  "delayed response.")},
-    {Py_tp_getset, reservoir_getset},
-    {0, nullptr},
-};
-
 // Not subclassable: a subclass could not share the guarded layout safely.
-PyType_Spec reservoir_spec{"builtins.LinearReservoir", sizeof(Instance<LinearReservoir>), 0, final_flags,
-                           reservoir_slots};
+constexpr Class<LinearReservoir> linear_reservoir{
+    .name = "LinearReservoir",
+    .subclassable = false,
+    .constructor = {"k_duration, gw_fraction, initial_q, num_reservoir=1", make_reservoir},
+    .doc =
+        "Configuration for a single linear reservoir groundwater layer.\n\n"
+        "A linear reservoir models groundwater storage with the recurrence relation:\n"
+        "`Q[t] = C * I[t] + (1 - C) * Q[t-1]`, where `C = dt / (K + 0.5*dt)`.\n"
+        "Chaining `num_reservoir` reservoirs in series produces a more peaked,\n"
+        "delayed response.",
+    .fields = {{
+        {"gw_fraction", get_shared<&LinearReservoir::gw_fraction>,
+         "Fraction of rainfall loss that contributes to this reservoir's baseflow.\nMust be in [0.0, 1.0].",
+         set_exclusive<&LinearReservoir::gw_fraction, to_f64>},
+        {"initial_q", get_shared<&LinearReservoir::initial_q>,
+         "Initial discharge at the start of the simulation (e.g., cfs).",
+         set_exclusive<&LinearReservoir::initial_q, to_f64>},
+        {"num_reservoir", get_shared<&LinearReservoir::num_reservoir>, "Number of linear reservoirs chained in series.",
+         set_exclusive<&LinearReservoir::num_reservoir, to_usize>},
+        {"k_duration", get_k_duration, "Returns the storage time constant as a Python `timedelta`."},
+    }},
+};
 
 // --- run_linear_reservoir -------------------------------------------------
-
-constexpr Signature run_sig{nullptr, "run_linear_reservoir", {"basin_area", "rainfall", "reservoirs"}, 3};
 
 Ref run_body(PyObject*, const Args& args) {
     const double basin_area = args.get(0, to_f64);
@@ -132,8 +120,8 @@ Ref run_body(PyObject*, const Args& args) {
     return to_python(std::pair{std::move(result.total), std::move(result.layers)});
 }
 
-PyMethodDef run_def = function_def<run_sig, run_body>(
-    "run_linear_reservoir(basin_area, rainfall, reservoirs)\n--\n\n"
+constexpr Callable run_linear_reservoir{
+    "run_linear_reservoir", "basin_area, rainfall, reservoirs", run_body,
     "Routes infiltrated rainfall through multiple named linear reservoirs to produce baseflow.\n\n"
     "# Arguments\n\n"
     "* `basin_area` - Drainage area in acres.\n"
@@ -141,15 +129,12 @@ PyMethodDef run_def = function_def<run_sig, run_body>(
     "* `reservoirs` - Named linear reservoir configurations.\n\n"
     "# Errors\n\n"
     "Returns a `PyValueError` if sum of all fractions exceeds 1.0,\n"
-    "or any reservoir fails its stability check.");
+    "or any reservoir fails its stability check."};
 
 }  // namespace
 
-TARNWICK_DEFINE_CLASS(baseflow::LinearReservoir, reservoir_spec)
+TARNWICK_DEFINE_CLASS(linear_reservoir)
 
-void init_baseflow(PyObject* module) {
-    add_function(module, &run_def);
-    add_class<baseflow::LinearReservoir>(module);
-}
+void init_baseflow(PyObject* module) { fill<run_linear_reservoir, linear_reservoir>(module); }
 
 }  // namespace tarnwick::python

@@ -108,17 +108,4 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
     return guard([&] { return Body(self).release(); }, static_cast<PyObject*>(nullptr));
 }
 
-// The method table entry of a function or method with parameters.
-template <const Signature& S, FunctionBody Body>
-constexpr PyMethodDef function_def(const char* doc) {
-    return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<S, Body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-// The method table entry of a method without parameters.
-template <NoArgsBody Body>
-constexpr PyMethodDef noargs_def(const char* name, const char* doc) {
-    return {name, &noargs_entry<Body>, METH_NOARGS, doc};
-}
-
 }  // namespace tarnwick::python

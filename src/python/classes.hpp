@@ -1,9 +1,9 @@
 // The module's classes: one heap type per class and process.
 //
 // Every class wraps one plain value from the hydrology. Instance<T> is the
-// object layout; class_def<T>() holds the PyType_Spec that the
-// binding file of T's submodule provides; type_of<T>() creates the type on
-// first use. Creation is lock-free: racing threads may each build a type,
+// object layout; class_def<T>() holds the PyType_Spec generated from T's
+// class record (records.hpp) in the binding file of T's submodule;
+// type_of<T>() creates the type on first use. Creation is lock-free: racing threads may each build a type,
 // the first to publish it wins and the others discard theirs, so exactly one
 // type object per class is ever handed out.
 #pragma once
@@ -35,22 +35,14 @@ struct Instance {
     BorrowFlag borrow;
 };
 
-// Specialised once per class, in the binding file of its submodule; the
-// submodule's header declares it with TARNWICK_DECLARE_CLASS so that every
-// file converting the value sees it.
+// Specialised once per class by TARNWICK_DEFINE_CLASS in the binding file of
+// its submodule, and declared with TARNWICK_DECLARE_CLASS before any use, in
+// a header where other files convert the value too.
 template <class T>
 ClassDef& class_def();
 
 template <class T>
 inline constexpr bool has_class = false;
-
-// Defines class_def<T>() in the binding file that owns T's type spec.
-#define TARNWICK_DEFINE_CLASS(T, type_spec) \
-    template <>                             \
-    ClassDef& class_def<T>() {              \
-        static ClassDef def{&type_spec};    \
-        return def;                         \
-    }
 
 #define TARNWICK_DECLARE_CLASS(T) \
     template <>                   \
@@ -111,17 +103,5 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
     return guard([&] { return wrap_as<T>(type, Make(bind(S, args, kwargs))).release(); },
                  static_cast<PyObject*>(nullptr));
 }
-
-// A function as the untyped pointer of a type slot.
-template <class F>
-void* slot(F* function) {
-    return reinterpret_cast<void*>(function);
-}
-
-// Type flags of the three sorts of class.
-inline constexpr unsigned int subclassable_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-inline constexpr unsigned int final_flags = Py_TPFLAGS_DEFAULT;
-inline constexpr unsigned int result_flags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 }  // namespace tarnwick::python

@@ -1,14 +1,25 @@
 // tarnwick.metrics: calculate_kge.
+//
+// How to add a function to a submodule:
+//  1. Write its routine: convert each argument with args.get(index, converter)
+//     (or args.get_or(index, converter, fallback) for an optional one), in
+//     parameter order, call the hydrology and return to_python(result).
+//  2. Copy a Callable record such as calculate_kge below: the Python name,
+//     the parameters exactly as the docstring shows them (defaults included),
+//     the routine and the docstring's description.
+//  3. Add the record to the submodule's fill<...> list where it belongs in
+//     the registration order.
+// The signature line of the docstring, the argument binding and its error
+// messages all come from the record. In the tests, add the function's calls
+// to its submodule's test file and its full docstring to the table in
+// test_module.py. A method is the same record listed in its class's
+// .methods; a class is a Class record (see reservoir_utils.cpp).
 #include "../core/kge.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "module.hpp"
+#include "records.hpp"
 
 namespace tarnwick::python {
 
 namespace {
-
-constexpr Signature kge_sig{nullptr, "calculate_kge", {"sim", "obs", "use_log"}, 2};
 
 Ref kge_body(PyObject*, const Args& args) {
     // Float64 arrays are read in place. A conversion that may run Python
@@ -31,8 +42,8 @@ Ref kge_body(PyObject*, const Args& args) {
 }
 
 // The text is UTF-8 (beta, gamma, squares and the dash).
-PyMethodDef kge_def = function_def<kge_sig, kge_body>(
-    "calculate_kge(sim, obs, use_log=False)\n--\n\n"
+constexpr Callable calculate_kge{
+    "calculate_kge", "sim, obs, use_log=False", kge_body,
     "Calculates the Kling-Gupta Efficiency (KGE) between simulated and observed series.\n\n"
     "KGE decomposes model performance into three components measured against\n"
     "a perfect score of 1:\n\n"
@@ -53,10 +64,10 @@ PyMethodDef kge_def = function_def<kge_sig, kge_body>(
     "  computing statistics.\n\n"
     "# Errors\n\n"
     "Returns a `PyValueError` if `obs` is empty or if `sim` and `obs` have\n"
-    "different lengths.");
+    "different lengths."};
 
 }  // namespace
 
-void init_metrics(PyObject* module) { add_function(module, &kge_def); }
+void init_metrics(PyObject* module) { fill<calculate_kge>(module); }
 
 }  // namespace tarnwick::python

@@ -5,9 +5,7 @@
 // interpreter then runs the definition's exec slot on the new module, which
 // builds the whole tree of submodules. Six further entries build one
 // submodule's content as a standalone module, sharing the fill operations.
-#include "module.hpp"
-
-#include "convert.hpp"
+#include "records.hpp"
 
 namespace tarnwick::python {
 
@@ -52,32 +50,22 @@ void require_module(PyObject* module) {
     if (!PyModule_Check(module)) raise_not_instance(module, "module");
 }
 
-// Creates a submodule, fills it completely, then attaches it.
-void build_submodule(PyObject* parent, const char* name, void (*fill)(PyObject*)) {
-    Ref child = new_submodule(name);
-    fill(child.get());
-    add_submodule(parent, child.get());
+constexpr Submodule utils_module{"utils", fill_utils};
+constexpr Submodule reach_module{"reach", init_reach};
+constexpr Submodule reservoir_module{"reservoir", init_reservoir};
+constexpr Submodule rainfall_transform_module{"rainfall_transform", init_transform};
+constexpr Submodule rainfall_loss_module{"rainfall_loss", init_loss};
+constexpr Submodule baseflow_module{"baseflow", init_baseflow};
+constexpr Submodule metrics_module{"metrics", init_metrics};
+
+void fill_tarnwick(PyObject* module) {
+    fill<utils_module, reach_module, reservoir_module, rainfall_transform_module, rainfall_loss_module, baseflow_module,
+         metrics_module>(module);
 }
 
-int exec_tarnwick(PyObject* module) noexcept {
-    return guard(
-        [&] {
-            require_module(module);
-            set_cancel_hook(signal_raised);
-            build_submodule(module, "utils", fill_utils);
-            build_submodule(module, "reach", init_reach);
-            build_submodule(module, "reservoir", init_reservoir);
-            build_submodule(module, "rainfall_transform", init_transform);
-            build_submodule(module, "rainfall_loss", init_loss);
-            build_submodule(module, "baseflow", init_baseflow);
-            build_submodule(module, "metrics", init_metrics);
-            return 0;
-        },
-        -1);
-}
-
+// The execution operation: checks that it was given a module, then fills it.
 template <void (*Fill)(PyObject*)>
-int exec_single(PyObject* module) noexcept {
+int exec(PyObject* module) noexcept {
     return guard(
         [&] {
             require_module(module);
@@ -88,27 +76,19 @@ int exec_single(PyObject* module) noexcept {
         -1);
 }
 
-template <int (*Exec)(PyObject*) noexcept>
-struct Definition {
-    static inline PyModuleDef_Slot slots[] = {
-        {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+// The static definition of the module `name` that `Fill` builds.
+template <void (*Fill)(PyObject*)>
+PyObject* definition(const char* name) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(exec<Fill>)},
 #if PY_VERSION_HEX >= 0x030D0000
         {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
         {0, nullptr},
     };
-    static PyModuleDef make(const char* name) {
-        return {PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
-    }
-};
-
-PyModuleDef tarnwick_def = Definition<exec_tarnwick>::make("tarnwick");
-PyModuleDef reach_def = Definition<exec_single<init_reach>>::make("init_reach");
-PyModuleDef reservoir_def = Definition<exec_single<init_reservoir>>::make("init_reservoir");
-PyModuleDef transform_def = Definition<exec_single<init_transform>>::make("init_transform");
-PyModuleDef loss_def = Definition<exec_single<init_loss>>::make("init_loss");
-PyModuleDef baseflow_def = Definition<exec_single<init_baseflow>>::make("init_baseflow");
-PyModuleDef metrics_def = Definition<exec_single<init_metrics>>::make("init_metrics");
+    static PyModuleDef def{PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&def);
+}
 
 }  // namespace
 
@@ -116,10 +96,10 @@ PyModuleDef metrics_def = Definition<exec_single<init_metrics>>::make("init_metr
 
 using namespace tarnwick::python;
 
-PyMODINIT_FUNC PyInit_tarnwick() { return PyModuleDef_Init(&tarnwick_def); }
-PyMODINIT_FUNC PyInit_init_reach() { return PyModuleDef_Init(&reach_def); }
-PyMODINIT_FUNC PyInit_init_reservoir() { return PyModuleDef_Init(&reservoir_def); }
-PyMODINIT_FUNC PyInit_init_transform() { return PyModuleDef_Init(&transform_def); }
-PyMODINIT_FUNC PyInit_init_loss() { return PyModuleDef_Init(&loss_def); }
-PyMODINIT_FUNC PyInit_init_baseflow() { return PyModuleDef_Init(&baseflow_def); }
-PyMODINIT_FUNC PyInit_init_metrics() { return PyModuleDef_Init(&metrics_def); }
+PyMODINIT_FUNC PyInit_tarnwick() { return definition<fill_tarnwick>("tarnwick"); }
+PyMODINIT_FUNC PyInit_init_reach() { return definition<init_reach>("init_reach"); }
+PyMODINIT_FUNC PyInit_init_reservoir() { return definition<init_reservoir>("init_reservoir"); }
+PyMODINIT_FUNC PyInit_init_transform() { return definition<init_transform>("init_transform"); }
+PyMODINIT_FUNC PyInit_init_loss() { return definition<init_loss>("init_loss"); }
+PyMODINIT_FUNC PyInit_init_baseflow() { return definition<init_baseflow>("init_baseflow"); }
+PyMODINIT_FUNC PyInit_init_metrics() { return definition<init_metrics>("init_metrics"); }

@@ -1,43 +1,30 @@
 // tarnwick.rainfall_loss: DeficitConstantResult and run_deficit_and_constant.
-#include "rainfall_loss.hpp"
-
-#include "binding.hpp"
-#include "convert.hpp"
-#include "module.hpp"
+#include "../core/deficit_constant.hpp"
+#include "records.hpp"
 #include "utils.hpp"
 
 namespace tarnwick::python {
 
+using deficit_constant::DeficitConstantResult;
+
+TARNWICK_DECLARE_CLASS(DeficitConstantResult)
+
 namespace {
 
-// --- DeficitConstantResult ----------------------------------------------
-
-PyGetSetDef result_getset[] = {
-    {"excess", get_field<DeficitConstantResult, &DeficitConstantResult::excess>, nullptr,
-     "Excess rainfall that becomes surface runoff (inches per time step).", nullptr},
-    {"loss", get_field<DeficitConstantResult, &DeficitConstantResult::loss>, nullptr,
-     "Total infiltrated depth per time step (constant loss + deficit fill, inches).", nullptr},
-    {"deficit", get_field<DeficitConstantResult, &DeficitConstantResult::deficit>, nullptr,
-     "Running soil moisture deficit at the end of each time step (inches).", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+constexpr Class<DeficitConstantResult> deficit_constant_result{
+    .name = "DeficitConstantResult",
+    .subclassable = true,
+    .constructor = {},
+    .doc = "Results from the deficit-and-constant rainfall loss model.",
+    .fields = {{
+        {"excess", read<&DeficitConstantResult::excess>,
+         "Excess rainfall that becomes surface runoff (inches per time step)."},
+        {"loss", read<&DeficitConstantResult::loss>,
+         "Total infiltrated depth per time step (constant loss + deficit fill, inches)."},
+        {"deficit", read<&DeficitConstantResult::deficit>,
+         "Running soil moisture deficit at the end of each time step (inches)."},
+    }},
 };
-
-PyType_Slot result_slots[] = {
-    {Py_tp_dealloc, slot(dealloc<DeficitConstantResult>)},
-    {Py_tp_doc, const_cast<char*>("Results from the deficit-and-constant rainfall loss model.")},
-    {Py_tp_getset, result_getset},
-    {0, nullptr},
-};
-
-PyType_Spec result_spec{"builtins.DeficitConstantResult", sizeof(Instance<DeficitConstantResult>), 0, result_flags,
-                        result_slots};
-
-// --- run_deficit_and_constant -------------------------------------------
-
-constexpr Signature run_sig{nullptr,
-                            "run_deficit_and_constant",
-                            {"rainfall", "initial_deficit", "max_deficit", "constant_loss_per_hr", "time_to_dry"},
-                            5};
 
 Ref run_body(PyObject*, const Args& args) {
     const IncrementalTimeSeries& rainfall = args.get(0, borrow_instance<IncrementalTimeSeries>);
@@ -50,8 +37,8 @@ Ref run_body(PyObject*, const Args& args) {
         rainfall, {initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry_seconds}));
 }
 
-PyMethodDef run_def = function_def<run_sig, run_body>(
-    "run_deficit_and_constant(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)\n--\n\n"
+constexpr Callable run_deficit_and_constant{
+    "run_deficit_and_constant", "rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry", run_body,
     "Separates gross rainfall into excess runoff and infiltration losses using the\n"
     "deficit-and-constant model.\n\n"
     "# Arguments\n\n"
@@ -61,15 +48,12 @@ PyMethodDef run_def = function_def<run_sig, run_body>(
     "* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).\n"
     "* `time_to_dry` - Characteristic drying time for deficit recovery.\n\n"
     "# Returns\n\n"
-    "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.");
+    "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series."};
 
 }  // namespace
 
-TARNWICK_DEFINE_CLASS(DeficitConstantResult, result_spec)
+TARNWICK_DEFINE_CLASS(deficit_constant_result)
 
-void init_loss(PyObject* module) {
-    add_class<DeficitConstantResult>(module);
-    add_function(module, &run_def);
-}
+void init_loss(PyObject* module) { fill<deficit_constant_result, run_deficit_and_constant>(module); }
 
 }  // namespace tarnwick::python

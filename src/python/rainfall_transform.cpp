@@ -1,15 +1,11 @@
 // tarnwick.rainfall_transform: run_clark_uh.
 #include "../core/clark_uh.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "module.hpp"
+#include "records.hpp"
 #include "utils.hpp"
 
 namespace tarnwick::python {
 
 namespace {
-
-constexpr Signature run_sig{nullptr, "run_clark_uh", {"rainfall", "basin_area", "tc", "storage_r"}, 4};
 
 Ref run_body(PyObject*, const Args& args) {
     const IncrementalTimeSeries& rainfall = args.get(0, borrow_instance<IncrementalTimeSeries>);
@@ -21,8 +17,8 @@ Ref run_body(PyObject*, const Args& args) {
     return to_python(unwrap(clark::run_clark_uh(rainfall, basin_area, tc_seconds, storage_seconds)));
 }
 
-PyMethodDef run_def = function_def<run_sig, run_body>(
-    "run_clark_uh(rainfall, basin_area, tc, storage_r)\n--\n\n"
+constexpr Callable run_clark_uh{
+    "run_clark_uh", "rainfall, basin_area, tc, storage_r", run_body,
     "Transforms excess rainfall into a runoff hydrograph using the Clark unit hydrograph.\n\n"
     "# Arguments\n\n"
     "* `rainfall` - Excess rainfall series (inches per time step).\n"
@@ -31,10 +27,10 @@ PyMethodDef run_def = function_def<run_sig, run_body>(
     "  translation hydrograph.\n"
     "* `storage_r` - Linear reservoir storage coefficient. Controls attenuation.\n\n"
     "# Returns\n\n"
-    "A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as `rainfall`.");
+    "A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as `rainfall`."};
 
 }  // namespace
 
-void init_transform(PyObject* module) { add_function(module, &run_def); }
+void init_transform(PyObject* module) { fill<run_clark_uh>(module); }
 
 }  // namespace tarnwick::python

@@ -1,8 +1,6 @@
 // tarnwick.reach: run_muskingum_routing.
 #include "../core/muskingum.hpp"
-#include "binding.hpp"
-#include "convert.hpp"
-#include "module.hpp"
+#include "records.hpp"
 #include "utils.hpp"
 
 namespace tarnwick::python {
@@ -18,9 +16,6 @@ void warn(const char* message) {
     Ref outcome = Ref::checked(PyObject_CallOneArg(warn_function.get(), text.get()));
 }
 
-constexpr Signature run_sig{
-    nullptr, "run_muskingum_routing", {"inflow", "k", "x", "sub_reaches", "initial_outflow"}, 5};
-
 Ref run_body(PyObject*, const Args& args) {
     const ContinuousTimeSeries& inflow = args.get(0, borrow_instance<ContinuousTimeSeries>);
     const TimeDelta k = args.get(1, to_timedelta);
@@ -33,8 +28,8 @@ Ref run_body(PyObject*, const Args& args) {
     return to_python(muskingum::run_muskingum_routing(inflow, {k_seconds, x, sub_reaches, initial_outflow}));
 }
 
-PyMethodDef run_def = function_def<run_sig, run_body>(
-    "run_muskingum_routing(inflow, k, x, sub_reaches, initial_outflow)\n--\n\n"
+constexpr Callable run_muskingum_routing{
+    "run_muskingum_routing", "inflow, k, x, sub_reaches, initial_outflow", run_body,
     "Routes an inflow hydrograph through a channel reach using the Muskingum method.\n\n"
     "The reach can be divided into `sub_reaches` equal segments to improve\n"
     "numerical accuracy. Each segment is routed sequentially using the same\n"
@@ -53,10 +48,10 @@ PyMethodDef run_def = function_def<run_sig, run_body>(
     "  value if not provided.\n\n"
     "# Returns\n\n"
     "A `ContinuousTimeSeries` (kind=discharge) of routed outflow values at the\n"
-    "same time step as `inflow`.");
+    "same time step as `inflow`."};
 
 }  // namespace
 
-void init_reach(PyObject* module) { add_function(module, &run_def); }
+void init_reach(PyObject* module) { fill<run_muskingum_routing>(module); }
 
 }  // namespace tarnwick::python

@@ -1,5 +1,5 @@
-// Python classes of the `reservoir_utils` submodule: the rating curves and
-// the four outlet kinds, and the conversion of a caller's outlet object.
+// What the level pool routing takes from the `reservoir_utils` submodule: the
+// elevation-storage class and the conversion of a caller's outlet object.
 #pragma once
 
 #include <Python.h>
@@ -11,11 +11,6 @@
 namespace tarnwick::python {
 
 TARNWICK_DECLARE_CLASS(reservoir::ElevationStorage)
-TARNWICK_DECLARE_CLASS(reservoir::ElevationDischarge)
-TARNWICK_DECLARE_CLASS(reservoir::ConstantDischargeInfo)
-TARNWICK_DECLARE_CLASS(reservoir::SpecifiedDischargeInfo)
-TARNWICK_DECLARE_CLASS(reservoir::ControlledDischargeInfo)
-TARNWICK_DECLARE_CLASS(reservoir::UnControlledDischargeInfo)
 
 // A copy of the outlet held by an instance of one of the four outlet classes,
 // matched in the order uncontrolled, controlled, specified, constant; any

@@ -1,9 +1,7 @@
 // tarnwick.utils: ContinuousTimeSeries and IncrementalTimeSeries.
 #include "utils.hpp"
 
-#include "binding.hpp"
-#include "convert.hpp"
-#include "module.hpp"
+#include "records.hpp"
 
 namespace tarnwick::python {
 
@@ -30,84 +28,61 @@ Ref total_duration_body(PyObject* self) {
     return to_python(total_duration(value_of<S>(self)));
 }
 
+// Both classes read the same three attributes.
 template <class S>
-PyGetSetDef series_getset[] = {
-    {"data", get_field<S, &S::data>, nullptr, "", nullptr},
-    {"kind", get_field<S, &S::kind>, nullptr, "", nullptr},
-    {"time_step", get_time_step<S>, nullptr, "", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+constexpr std::array<Field, 6> series_fields{{
+    {"data", read<&S::data>, ""},
+    {"kind", read<&S::kind>, ""},
+    {"time_step", get_time_step<S>, ""},
+}};
+
+constexpr Callable continuous_total_duration{"total_duration", "", total_duration_body<ContinuousTimeSeries>,
+                                             "Total duration from first to last data point (seconds)."};
+
+constexpr Class<ContinuousTimeSeries> continuous_time_series{
+    .name = "ContinuousTimeSeries",
+    .subclassable = true,
+    .constructor = {"data, time_step, kind", make_series<ContinuousTimeSeries>},
+    .doc =
+        "A uniformly-spaced time series where each value represents a quantity at a\n"
+        "discrete point in time (e.g. discharge, elevation, storage).\n\n"
+        "Total duration spans first to last point: `time_step * (len(data) - 1)`.\n"
+        "Supports linear interpolation between points.",
+    .fields = series_fields<ContinuousTimeSeries>,
+    .methods = {&continuous_total_duration},
 };
-
-// --- ContinuousTimeSeries -----------------------------------------------
-
-constexpr Signature continuous_new{"ContinuousTimeSeries", "__new__", {"data", "time_step", "kind"}, 3};
-
-PyMethodDef continuous_methods[] = {
-    noargs_def<total_duration_body<ContinuousTimeSeries>>(
-        "total_duration", "total_duration($self)\n--\n\nTotal duration from first to last data point (seconds)."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot continuous_slots[] = {
-    {Py_tp_new, slot(constructor_entry<ContinuousTimeSeries, continuous_new, make_series<ContinuousTimeSeries>>)},
-    {Py_tp_dealloc, slot(dealloc<ContinuousTimeSeries>)},
-    {Py_tp_doc, const_cast<char*>("ContinuousTimeSeries(data, time_step, kind)\n--\n\n"
-                                  "A uniformly-spaced time series where each value represents a quantity at a\n"
-                                  "discrete point in time (e.g. discharge, elevation, storage).\n\n"
-                                  "Total duration spans first to last point: `time_step * (len(data) - 1)`.\n"
-                                  "Supports linear interpolation between points.")},
-    {Py_tp_getset, series_getset<ContinuousTimeSeries>},
-    {Py_tp_methods, continuous_methods},
-    {0, nullptr},
-};
-
-PyType_Spec continuous_spec{"builtins.ContinuousTimeSeries", sizeof(Instance<ContinuousTimeSeries>), 0,
-                            subclassable_flags, continuous_slots};
-
-// --- IncrementalTimeSeries ----------------------------------------------
-
-constexpr Signature incremental_new{"IncrementalTimeSeries", "__new__", {"data", "time_step", "kind"}, 3};
-constexpr Signature disaggregate_sig{"IncrementalTimeSeries", "disaggregate", {"target_step"}, 1};
 
 Ref disaggregate_body(PyObject* self, const Args& args) {
     const std::int32_t target_step = args.get(0, to_i32);
     return to_python(unwrap(disaggregate(value_of<IncrementalTimeSeries>(self), target_step)));
 }
 
-PyMethodDef incremental_methods[] = {
-    noargs_def<total_duration_body<IncrementalTimeSeries>>(
-        "total_duration", "total_duration($self)\n--\n\nTotal duration spanning all time step intervals (seconds)."),
-    function_def<disaggregate_sig, disaggregate_body>("disaggregate($self, target_step)\n--\n\n"
-                                                      "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
-                                                      "distributing each bucket's value. Total depth is preserved."),
-    {nullptr, nullptr, 0, nullptr},
-};
+constexpr Callable incremental_total_duration{"total_duration", "", total_duration_body<IncrementalTimeSeries>,
+                                              "Total duration spanning all time step intervals (seconds)."};
 
-PyType_Slot incremental_slots[] = {
-    {Py_tp_new, slot(constructor_entry<IncrementalTimeSeries, incremental_new, make_series<IncrementalTimeSeries>>)},
-    {Py_tp_dealloc, slot(dealloc<IncrementalTimeSeries>)},
-    {Py_tp_doc, const_cast<char*>("IncrementalTimeSeries(data, time_step, kind)\n--\n\n"
-                                  "A uniformly-spaced time series where each value represents a quantity\n"
-                                  "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
-                                  "Total duration spans all intervals: `time_step * len(data)`.\n"
-                                  "Supports disaggregation to a finer time step.")},
-    {Py_tp_getset, series_getset<IncrementalTimeSeries>},
-    {Py_tp_methods, incremental_methods},
-    {0, nullptr},
-};
+constexpr Callable disaggregate_method{"disaggregate", "target_step", disaggregate_body,
+                                       "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
+                                       "distributing each bucket's value. Total depth is preserved."};
 
-PyType_Spec incremental_spec{"builtins.IncrementalTimeSeries", sizeof(Instance<IncrementalTimeSeries>), 0,
-                             subclassable_flags, incremental_slots};
+constexpr Class<IncrementalTimeSeries> incremental_time_series{
+    .name = "IncrementalTimeSeries",
+    .subclassable = true,
+    .constructor = {"data, time_step, kind", make_series<IncrementalTimeSeries>},
+    .doc =
+        "A uniformly-spaced time series where each value represents a quantity\n"
+        "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
+        "Total duration spans all intervals: `time_step * len(data)`.\n"
+        "Supports disaggregation to a finer time step.",
+    .fields = series_fields<IncrementalTimeSeries>,
+    .methods = {&incremental_total_duration, &disaggregate_method},
+};
 
 }  // namespace
 
-TARNWICK_DEFINE_CLASS(ContinuousTimeSeries, continuous_spec)
+TARNWICK_DEFINE_CLASS(continuous_time_series)
 
-TARNWICK_DEFINE_CLASS(IncrementalTimeSeries, incremental_spec)
+TARNWICK_DEFINE_CLASS(incremental_time_series)
 
-void fill_utils(PyObject* module) {
-    add_class<ContinuousTimeSeries>(module);
-    add_class<IncrementalTimeSeries>(module);
-}
+void fill_utils(PyObject* module) { fill<continuous_time_series, incremental_time_series>(module); }
 
 }  // namespace tarnwick::python
