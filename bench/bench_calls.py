@@ -2,6 +2,7 @@
 with ten values, plus attribute reads and a write.
 
     python bench/bench_calls.py PYTHON_A PYTHON_B
+    python bench/bench_calls.py --quick     (this interpreter against itself, once)
 
 Each interpreter must have its own build of tarnwick installed. In each of
 several sessions, one fresh worker process per interpreter measures batches
@@ -88,17 +89,23 @@ def measure(worker, name, batch):
 
 
 def main():
+    if sys.argv[1:] == ["--quick"]:
+        pythons, sessions, rounds = (sys.executable, sys.executable), 1, 1
+    elif len(sys.argv) == 3:
+        pythons, sessions, rounds = tuple(sys.argv[1:]), SESSIONS, ROUNDS
+    else:
+        sys.exit(__doc__)
     times = None
-    for _ in range(SESSIONS):
+    for _ in range(sessions):
         # Fresh processes each session: one process's memory layout can make
         # it a few percent faster or slower than another running the same build.
-        a, names = start(sys.argv[1])
-        b, names_b = start(sys.argv[2])
+        a, names = start(pythons[0])
+        b, names_b = start(pythons[1])
         assert names == names_b
         if times is None:
             batches = {name: max(1, int(BATCH_SECONDS / measure(a, name, 100))) for name in names}
             times = {name: ([], []) for name in names}
-        for round in range(ROUNDS):
+        for round in range(rounds):
             for name in names:
                 # Each build goes first in every other round: whichever runs
                 # second tends to find the caches warmer.
