@@ -121,7 +121,7 @@ class Record:
     @property
     def initial_baseflow(self) -> float:
         """Groundwater flow at the start: the lowest flow of the warm-up year (cfs)."""
-        return float(self.observed[:WARMUP_DAYS].min())
+        return float(np.min(self.observed[:WARMUP_DAYS]))
 
     def day(self, index: int) -> date:
         return self.start + timedelta(days=index)
