@@ -164,9 +164,31 @@ constexpr std::array<const char*, 6> doc_pieces(const char* name, bool method, c
     return {name, "(", !method ? "" : params[0] != '\0' ? "$self, " : "$self", params, ")\n--\n\n", doc};
 }
 
+// What a binding Signature is made of. A record is passed whole, never one of
+// its members: a member of a template parameter cannot itself be a template
+// argument. A Callable is its own name and parameters; a Class record stands
+// for its constructor, "__new__" with the constructor's parameters.
+constexpr const char* name_of(const Callable& f) { return f.name; }
+constexpr const char* params_of(const Callable& f) { return f.params; }
+template <class T>
+constexpr const char* name_of(const Class<T>&) {
+    return "__new__";
+}
+template <class T>
+constexpr const char* params_of(const Class<T>& c) {
+    return c.constructor.params;
+}
+
+// The owner of a module-level function: none.
+struct NoOwner {
+    const char* name = nullptr;
+};
+inline constexpr NoOwner no_owner{};
+
 // The names of a parameter list: "a, b=1" gives "a\0b\0".
-template <const char* const& Params>
+template <const auto& Source>
 inline constexpr auto names_of = [] {
+    constexpr const char* Params = params_of(Source);
     Text<length(Params) + 1> names;
     std::size_t at = 0;
     bool in_default = false;
@@ -183,11 +205,13 @@ inline constexpr auto names_of = [] {
     return names;
 }();
 
-// The leading parameters without a default are required.
-template <const char* const& Owner, const char* const& Name, const char* const& Params>
+// The leading parameters without a default are required. `Owner` is the
+// class record of a method or constructor, or no_owner.
+template <const auto& Owner, const auto& Source>
 inline constexpr Signature signature_of = [] {
-    Signature sig{Owner, Name, {}, 0};
-    const char* name = names_of<Params>.chars;
+    constexpr const char* Params = params_of(Source);
+    Signature sig{Owner.name, name_of(Source), {}, 0};
+    const char* name = names_of<Source>.chars;
     bool defaults = false;
     for (const char* c = Params; *c != '\0'; ++c) {
         if (c == Params || *c == ',') {
@@ -203,21 +227,18 @@ inline constexpr Signature signature_of = [] {
     return sig;
 }();
 
-inline constexpr const char* no_owner = nullptr;
-inline constexpr const char* new_name = "__new__";
-
 template <const Callable& F, bool Method>
 inline constexpr auto method_doc = doc_pieces(F.name, Method, F.params, F.doc);
 
-template <const char* const& Owner, const Callable& F, bool Method = true>
+template <const auto& Owner, const Callable& F, bool Method = true>
 PyMethodDef method_def() {
     constexpr const char* doc = joined<method_doc<F, Method>>.chars;
     if constexpr (!F.code.takes_args)
         return {F.name, &noargs_entry<F.code.without_args>, METH_NOARGS, doc};
     else
         return {F.name,
-                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                    &fastcall_entry<signature_of<Owner, F.name, F.params>, F.code.with_args>)),
+                reinterpret_cast<PyCFunction>(
+                    reinterpret_cast<void (*)()>(&fastcall_entry<signature_of<Owner, F>, F.code.with_args>)),
                 METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
@@ -237,7 +258,7 @@ inline constexpr std::array<const char*, 2> qualified_name{"builtins.", C.name};
 
 template <const auto& C, std::size_t... I>
 std::array<PyMethodDef, sizeof...(I) + 1> method_table(std::index_sequence<I...>) {
-    return {method_def<C.name, *C.methods.items[I]>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
+    return {method_def<C, *C.methods.items[I]>()..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
 }
 
 template <const auto& C>
@@ -264,9 +285,7 @@ inline auto slots_of = [] {
     std::array<PyType_Slot, 6> slots{};
     std::size_t n = 0;
     if constexpr (C.constructor.exists)
-        slots[n++] = {
-            Py_tp_new,
-            slot(constructor_entry<T, signature_of<C.name, new_name, C.constructor.params>, C.constructor.make>)};
+        slots[n++] = {Py_tp_new, slot(constructor_entry<T, signature_of<C, C>, C.constructor.make>)};
     slots[n++] = {Py_tp_dealloc, slot(dealloc<T>)};
     slots[n++] = {Py_tp_doc, const_cast<char*>(joined<class_doc<C>>.chars)};
     slots[n++] = {Py_tp_getset, getset_of<C>.data()};
