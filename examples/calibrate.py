@@ -36,9 +36,9 @@ fresh pages for the next.
 
 from __future__ import annotations
 
-import argparse
 import importlib.util
 import math
+import sys
 from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta
@@ -46,6 +46,12 @@ from pathlib import Path
 from typing import NamedTuple
 
 import tarnwick
+
+# The argument checks shared by the examples live beside this file.
+HERE = str(Path(__file__).resolve().parent)
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+from arguments import ArgumentParser, check_plot, natural, positive  # noqa: E402
 
 try:
     import numpy as np
@@ -378,22 +384,17 @@ def plot(path: str, record: Record, simulated: FloatArray) -> None:
     print(f"Hydrographs drawn in {path}")
 
 
-def positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
-
-
 def main(argv: Sequence[str] | None = None) -> None:
     doc = __doc__ or ""
-    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser = ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument(
         "--budget", type=positive, default=4000, metavar="N", help="model evaluations at most"
     )
-    parser.add_argument("--seed", type=int, default=1, help="seed of the search")
+    parser.add_argument("--seed", type=natural, default=1, help="seed of the search")
     parser.add_argument("--plot", metavar="FILE", help="draw observed and simulated flow")
     args = parser.parse_args(argv)
+    if args.plot:
+        check_plot(parser, args.plot)
 
     record = load_record()
     last = record.day(len(record.rainfall) - 1)

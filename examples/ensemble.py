@@ -12,12 +12,20 @@ for a Latin hypercube of parameter sets, first in this process, then as dask tas
 
 Tasks carry plain data only (parameter rows as lists of floats, the record as
 arrays, the area as a float) and build the module's objects inside the worker: the
-module's objects are not picklable. Each task evaluates `--chunk` parameter sets
-(64 by default, fewer for small ensembles), so the cost of a task round trip is
-shared. A parameter set the module refuses (a baseflow layer too fast to route
+module's objects are not picklable. Each task evaluates `--chunk` parameter sets;
+by default enough that dask's cost per task (a few milliseconds of CPU) stays
+under a tenth of the task, fewer for small ensembles so every worker gets several
+tasks. A parameter set the module refuses (a baseflow layer too fast to route
 stably, for one: the interflow constant is sampled down to one hour, below what a
 three-hour step can route) is reported with the module's message and counted; the
 rest of the ensemble goes on.
+
+A worker that dies costs time, not results: the record reaches the workers as the
+result of a task, which the scheduler runs again when the worker holding it dies,
+and a task lost with its worker runs again elsewhere (the scheduler retries it,
+then this script resubmits it up to three times). Evaluations still lost after
+that are counted, and the script ends with a non-zero exit status and one line
+saying how many were lost and why.
 
 Run it as `python3 examples/ensemble.py [--samples N] [--chunk N] [--workers N |
 --scheduler ADDRESS | --threads N]`; it needs the optional dependencies:
@@ -26,14 +34,14 @@ Run it as `python3 examples/ensemble.py [--samples N] [--chunk N] [--workers N |
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import logging
 import math
+import os
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import CancelledError, Future, ThreadPoolExecutor
 from concurrent.futures import as_completed as threads_completed
 from contextlib import ExitStack
 from dataclasses import dataclass
@@ -44,7 +52,7 @@ try:
     import cloudpickle
     import dask
     import numpy as np
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client, KilledWorker, LocalCluster
     from dask.distributed import as_completed as dask_completed
     from scipy.stats import qmc
     from tqdm import tqdm
@@ -56,6 +64,7 @@ except ImportError as missing:
 # The model and its record live in the calibration example beside this file.
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import calibrate  # noqa: E402
+from arguments import ArgumentParser, duration, natural, positive  # noqa: E402
 from calibrate import PARAMETERS, FloatArray, Record, Vector, load_record, objective  # noqa: E402
 
 # The sampled ranges: those of the calibration, except that the interflow
@@ -66,6 +75,16 @@ SAMPLE_BOUNDS = [
 ]
 CONNECT_TIMEOUT = 10.0  # seconds
 SHOWN_FAILURES = 10
+DEFAULT_WORKERS = 2
+# Resubmissions of a task the cluster lost, after the scheduler's own retries.
+LOST_RETRIES = 3
+# dask's cost per task in CPU seconds (client, scheduler and worker together), as
+# bench/bench_ensemble.py measures it; tasks are made ten times as long at least.
+TASK_OVERHEAD = 4.5e-3
+# What the script holds per sample and per local worker process, to refuse sizes
+# that cannot fit in memory (measured with generous margins).
+BYTES_PER_SAMPLE = 2048
+BYTES_PER_WORKER = 256 << 20
 
 Outcome = tuple[float, str]  # (1 - KGE, "") or (nan, the error message)
 
@@ -100,6 +119,8 @@ class Run:
     values: FloatArray  # 1 - KGE per sample, nan where the evaluation failed
     errors: list[str]  # the failure's message per sample, "" where it succeeded
     seconds: float  # wall clock
+    lost: int = 0  # evaluations the cluster lost (values nan, errors "")
+    why: str = ""  # the last loss's error, when some were lost
 
     @property
     def rate(self) -> float:
@@ -141,9 +162,9 @@ def run_serial(samples: FloatArray, record: Record, chunk: int) -> Run:
     return _run(outcomes, seconds)
 
 
-def _run(outcomes: list[Outcome], seconds: float) -> Run:
+def _run(outcomes: list[Outcome], seconds: float, lost: int = 0, why: str = "") -> Run:
     values = np.array([value for value, _ in outcomes], dtype=np.float64)
-    return Run(values, [error for _, error in outcomes], seconds)
+    return Run(values, [error for _, error in outcomes], seconds, lost, why)
 
 
 def _collect(
@@ -152,28 +173,66 @@ def _collect(
     samples: FloatArray,
     chunk: int,
     progress: bool,
-) -> list[Outcome]:
+    retry: Callable[[int, Any, Exception], Any | None] = lambda first, future, error: None,
+) -> tuple[list[Outcome], int, str]:
     """Outcomes in sample order from futures (of dask or of a thread pool) that map
-    to the index of their first sample. A task that fails as a whole marks each of
-    its samples with the task's error."""
+    to the index of their first sample, with the count of evaluations lost and the
+    last loss's error. A task that fails as a whole marks each of its samples with
+    the task's error. `retry(first, future, error)` decides on a failed task: None
+    for an error of the task itself, the future of its resubmission when the
+    cluster lost it, or the future itself when it is lost for good."""
     outcomes: list[Outcome] = [(math.nan, "")] * len(samples)
+    lost, why = 0, ""
     with tqdm(total=len(samples), disable=not progress, unit="eval") as bar:
         for future in completed:
-            first = pending[future]
+            first = pending.pop(future)
             count = min(chunk, len(samples) - first)
             try:
                 results: list[Outcome] = future.result()
             except Exception as error:  # raised in the task, or the task was lost
-                results = [(math.nan, f"the task failed: {error!r}")] * count
+                again = retry(first, future, error)
+                if again is None:
+                    results = [(math.nan, f"the task failed: {error!r}")] * count
+                elif again is future:
+                    lost, why = lost + count, _one_line(error)
+                    bar.update(count)
+                    continue
+                else:
+                    pending[again] = first
+                    continue
             outcomes[first : first + count] = results
             bar.update(count)
-    return outcomes
+    return outcomes, lost, why
+
+
+def _one_line(error: BaseException) -> str:
+    text = f"{type(error).__name__}: {error}".strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+def _keep(values: FloatArray) -> FloatArray:
+    """A task that hands on its argument: data the scheduler can compute again."""
+    return values
+
+
+def lost_to_the_cluster(future: Any, error: Exception) -> bool:
+    """Whether a task's error means the cluster lost it rather than the task failing:
+    its worker died with it too often, or data it needed died with a worker."""
+    return isinstance(error, (KilledWorker, CancelledError, asyncio.CancelledError)) or (
+        future.status == "cancelled"
+    )
 
 
 def run_cluster(
-    client: Client, samples: FloatArray, record: Record, chunk: int, progress: bool = False
+    client: Client,
+    samples: FloatArray,
+    record: Record,
+    chunk: int,
+    progress: bool = False,
+    retries: int = LOST_RETRIES,
 ) -> Run:
-    """The ensemble as dask tasks of `chunk` samples each."""
+    """The ensemble as dask tasks of `chunk` samples each; a task the cluster
+    loses is resubmitted up to `retries` times."""
     # Functions of these modules travel to the workers by value, so the workers
     # need neither this file nor calibrate.py (when run as a script this module
     # is __main__, which travels by value anyway).
@@ -181,24 +240,47 @@ def run_cluster(
     if __name__ != "__main__":
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
     start = time.perf_counter()
-    # Keys of their own (not hashes of the data): a run that follows another with
-    # the same record must not pick up data the scheduler is still releasing.
-    rainfall = client.scatter(record.rainfall, broadcast=True, hash=False)
-    observed = client.scatter(record.observed, broadcast=True, hash=False)
-    pending = {
-        client.submit(
+    # The record travels as the result of a task, not scattered: the scheduler
+    # keeps the task and runs it again when the worker that holds its result dies,
+    # whereas scattered data dies with the worker, and every task that needs it is
+    # cancelled. Keys of their own (pure=False): a run that follows another must
+    # not pick up data the scheduler is still releasing.
+    data: dict[str, Any] = {}
+
+    def record_future(name: str, values: FloatArray) -> Any:
+        if name not in data or data[name].status in ("error", "cancelled"):
+            data[name] = client.submit(_keep, values, pure=False)
+        return data[name]
+
+    groups = chunks(samples, chunk)
+
+    def submit(index: int) -> Any:
+        return client.submit(
             evaluate_chunk,
-            rows,
-            rainfall,
-            observed,
+            groups[index],
+            record_future("rainfall", record.rainfall),
+            record_future("observed", record.observed),
             record.area,
             record.initial_baseflow,
             pure=False,
-        ): index * chunk
-        for index, rows in enumerate(chunks(samples, chunk))
-    }
-    outcomes = _collect(pending, dask_completed(list(pending)), samples, chunk, progress)
-    return _run(outcomes, time.perf_counter() - start)
+        )
+
+    tries: dict[int, int] = {}  # first sample of a task: resubmissions so far
+    pending = {submit(index): index * chunk for index in range(len(groups))}
+    completed = dask_completed(list(pending))
+
+    def retry(first: int, future: Any, error: Exception) -> Any | None:
+        if not lost_to_the_cluster(future, error):
+            return None
+        if tries.get(first, 0) >= retries:
+            return future
+        tries[first] = tries.get(first, 0) + 1
+        again = submit(first // chunk)
+        completed.add(again)
+        return again
+
+    outcomes, lost, why = _collect(pending, completed, samples, chunk, progress, retry)
+    return _run(outcomes, time.perf_counter() - start, lost, why)
 
 
 def run_threads(
@@ -218,7 +300,7 @@ def run_threads(
             ): index * chunk
             for index, rows in enumerate(chunks(samples, chunk))
         }
-        outcomes = _collect(pending, threads_completed(pending), samples, chunk, progress)
+        outcomes, _, _ = _collect(pending, threads_completed(pending), samples, chunk, progress)
     return _run(outcomes, time.perf_counter() - start)
 
 
@@ -305,41 +387,78 @@ def summary(samples: FloatArray, serial: Run, parallel: Run, label: str) -> None
         print("\n".join(calibrate.describe(samples[best])))
 
 
-def default_chunk(samples: int, parallelism: int) -> int:
-    """Parameter sets per task: at least four tasks per worker, at most 64 sets.
+def default_chunk(samples: int, parallelism: int, seconds_per_evaluation: float) -> int:
+    """Parameter sets per task: enough that dask's cost per task stays under a
+    tenth of the task, fewer where that would leave a worker fewer than four tasks
+    (which keep them all busy to the end)."""
+    enough = math.ceil(10.0 * TASK_OVERHEAD / max(seconds_per_evaluation, 1e-9))
+    return max(1, min(enough, samples // (4 * max(1, parallelism))))
 
-    A task of 64 evaluations takes a few tenths of a second, long enough to make
-    dask's cost per task (a few milliseconds) small; four tasks or more per worker
-    keep them all busy to the end.
-    """
-    return max(1, min(64, samples // (4 * max(1, parallelism))))
+
+def binary_size(count: float) -> str:
+    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB"):
+        if count < 1024 or unit == "PiB":
+            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+    raise AssertionError("unreachable")
+
+
+def physical_memory() -> int | None:
+    """The machine's memory in bytes, where the system tells."""
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def check_size(parser: ArgumentParser, samples: int, workers: int) -> None:
+    """Refuses an ensemble (and local cluster) that cannot fit in this machine's memory."""
+    needed = samples * BYTES_PER_SAMPLE + workers * BYTES_PER_WORKER
+    available = physical_memory()
+    if available is not None and needed > available:
+        what = f"--samples {samples}" + (f" on {workers} local workers" if workers else "")
+        parser.error(
+            f"{what} would need about {binary_size(needed)} of memory; "
+            f"this machine has {binary_size(available)}"
+        )
 
 
 def main(argv: Sequence[str] | None = None) -> None:
     doc = __doc__ or ""
-    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
-    parser.add_argument("--samples", type=calibrate.positive, default=1000, metavar="N")
+    parser = ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--samples", type=positive, default=1000, metavar="N")
     parser.add_argument(
         "--chunk",
-        type=calibrate.positive,
+        type=positive,
         metavar="N",
-        help="parameter sets per task (default: at most 64, at least four tasks per worker)",
+        help="parameter sets per task (default: ten times dask's cost per task in "
+        "evaluation time, at least four tasks per worker)",
     )
-    parser.add_argument("--seed", type=int, default=1, help="seed of the Latin hypercube")
+    parser.add_argument("--seed", type=natural, default=1, help="seed of the Latin hypercube")
     where = parser.add_mutually_exclusive_group()
+    # No default here: argparse lets an option of a mutually exclusive group
+    # through when its value equals the default, so --workers 2 --threads 2 would
+    # pass. The default applies below.
     where.add_argument(
-        "--workers", type=calibrate.positive, default=2, metavar="N", help="local worker processes"
+        "--workers",
+        type=positive,
+        metavar="N",
+        help=f"local worker processes (default: {DEFAULT_WORKERS})",
     )
     where.add_argument("--scheduler", metavar="ADDRESS", help="use an existing dask cluster")
-    where.add_argument("--threads", type=calibrate.positive, metavar="N", help="use a thread pool")
+    where.add_argument("--threads", type=positive, metavar="N", help="use a thread pool")
     parser.add_argument(
         "--timeout",
-        type=float,
-        default=CONNECT_TIMEOUT,
+        type=duration,
         metavar="SECONDS",
-        help="connect timeout for --scheduler",
+        help=f"connect timeout for --scheduler (default: {CONNECT_TIMEOUT:g})",
     )
     args = parser.parse_args(argv)
+    if args.timeout is not None and not args.scheduler:
+        parser.error("argument --timeout: applies to --scheduler only")
+    if args.scheduler is None and args.threads is None and args.workers is None:
+        args.workers = DEFAULT_WORKERS
+    check_size(parser, args.samples, args.workers or 0)
 
     record = load_record()
     samples = latin_hypercube(args.samples, args.seed)
@@ -353,7 +472,7 @@ def main(argv: Sequence[str] | None = None) -> None:
             if note:
                 print(f"Note: {note}")
         elif args.scheduler:
-            client = stack.enter_context(connect(args.scheduler, args.timeout))
+            client = stack.enter_context(connect(args.scheduler, args.timeout or CONNECT_TIMEOUT))
             parallelism = len(client.scheduler_info()["workers"])
             label = f"Cluster at {args.scheduler} ({parallelism} workers)"
         else:
@@ -365,12 +484,6 @@ def main(argv: Sequence[str] | None = None) -> None:
                 f"Local cluster of {args.workers} worker processes on 127.0.0.1 "
                 f"started in {time.perf_counter() - start:.1f} s"
             )
-        chunk = args.chunk or default_chunk(args.samples, parallelism)
-        print(
-            f"{calibrate.CATCHMENT}: {args.samples} Latin hypercube samples of "
-            f"{len(PARAMETERS)} parameters in {math.ceil(args.samples / chunk)} tasks "
-            f"of up to {chunk}"
-        )
 
         evaluate_chunk(
             samples[:1].tolist(),
@@ -379,16 +492,27 @@ def main(argv: Sequence[str] | None = None) -> None:
             record.area,
             record.initial_baseflow,
         )  # warm-up, untimed
-        serial = run_serial(samples, record, chunk)
+        serial = run_serial(samples, record, args.samples)
         print(
             f"Serial: {args.samples} evaluations in {serial.seconds:.2f} s, "
             f"{serial.rate:.0f} evaluations/s"
+        )
+        chunk = args.chunk or default_chunk(args.samples, parallelism, 1.0 / serial.rate)
+        print(
+            f"{calibrate.CATCHMENT}: {args.samples} Latin hypercube samples of "
+            f"{len(PARAMETERS)} parameters in {math.ceil(args.samples / chunk)} tasks "
+            f"of up to {chunk}"
         )
         if client is None:
             parallel = run_threads(args.threads, samples, record, chunk, progress=True)
         else:
             parallel = run_cluster(client, samples, record, chunk, progress=True)
     summary(samples, serial, parallel, label)
+    if parallel.lost:
+        raise SystemExit(
+            f"{parallel.lost} of {args.samples} evaluations were lost to the cluster "
+            f"(tasks resubmitted up to {LOST_RETRIES} times): {parallel.why}"
+        )
 
 
 if __name__ == "__main__":

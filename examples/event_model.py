@@ -16,11 +16,18 @@ Run it as `python3 examples/event_model.py`; with `--plot FILE` and matplotlib
 installed it also draws the hydrographs into FILE.
 """
 
-import argparse
 import math
+import sys
 from datetime import timedelta
+from pathlib import Path
 
 import tarnwick
+
+# The argument checks shared by the examples live beside this file.
+HERE = str(Path(__file__).resolve().parent)
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+from arguments import ArgumentParser, check_plot  # noqa: E402
 
 HOUR = timedelta(hours=1)
 utils = tarnwick.utils
@@ -165,9 +172,11 @@ def print_table(
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--plot", metavar="FILE", help="draw the hydrographs into FILE")
     args = parser.parse_args()
+    if args.plot:
+        check_plot(parser, args.plot)
 
     storm, losses = storm_and_losses()
     direct, combined = runoff_and_baseflow(losses)
