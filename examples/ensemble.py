@@ -210,11 +210,6 @@ def _one_line(error: BaseException) -> str:
     return text.splitlines()[0] if text else type(error).__name__
 
 
-def _keep(values: FloatArray) -> FloatArray:
-    """A task that hands on its argument: data the scheduler can compute again."""
-    return values
-
-
 def lost_to_the_cluster(future: Any, error: Exception) -> bool:
     """Whether a task's error means the cluster lost it rather than the task failing:
     its worker died with it too often, or data it needed died with a worker."""
@@ -229,10 +224,11 @@ def run_cluster(
     record: Record,
     chunk: int,
     progress: bool = False,
-    retries: int = LOST_RETRIES,
+    retries: int | None = None,
 ) -> Run:
     """The ensemble as dask tasks of `chunk` samples each; a task the cluster
-    loses is resubmitted up to `retries` times."""
+    loses is resubmitted up to `retries` times (LOST_RETRIES by default)."""
+    limit = LOST_RETRIES if retries is None else retries
     # Functions of these modules travel to the workers by value, so the workers
     # need neither this file nor calibrate.py (when run as a script this module
     # is __main__, which travels by value anyway).
@@ -249,7 +245,9 @@ def run_cluster(
 
     def record_future(name: str, values: FloatArray) -> Any:
         if name not in data or data[name].status in ("error", "cancelled"):
-            data[name] = client.submit(_keep, values, pure=False)
+            # numpy's own function, which the scheduler and every worker can
+            # import: a function of this file would have to travel by value.
+            data[name] = client.submit(np.asarray, values, pure=False)
         return data[name]
 
     groups = chunks(samples, chunk)
@@ -272,7 +270,7 @@ def run_cluster(
     def retry(first: int, future: Any, error: Exception) -> Any | None:
         if not lost_to_the_cluster(future, error):
             return None
-        if tries.get(first, 0) >= retries:
+        if tries.get(first, 0) >= limit:
             return future
         tries[first] = tries.get(first, 0) + 1
         again = submit(first // chunk)
