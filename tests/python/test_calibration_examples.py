@@ -89,6 +89,21 @@ def test_calibrate_script_prints_and_plots(calibrate, tmp_path, capsys):
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+def test_spotpy_calibration_keeps_to_the_budget_and_reports_its_best(calibrate, record, capsys):
+    sceua = load("calibrate_spotpy")
+    # Fewer evaluations than SCE-UA's first population: it would overrun them.
+    result = sceua.calibrate_sceua(record, budget=25, seed=2, progress=False)
+    assert result.evaluations == 25 and not result.converged
+    again = calibrate.objective(
+        result.x, record.rainfall, record.observed, record.area, record.initial_baseflow
+    )
+    assert again == result.value
+    sceua.main(["--budget", "12"])
+    out = capsys.readouterr().out
+    assert "Calibrated parameters (12 evaluations, the budget is spent)" in out
+    assert "agrees with numpy's" in out
+
+
 def test_cluster_and_threads_match_a_serial_run_bit_for_bit(ensemble, record, client):
     samples = ensemble.latin_hypercube(30, seed=5)
     k = [p.name for p in ensemble.PARAMETERS].index("interflow_k")
