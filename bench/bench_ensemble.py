@@ -1,4 +1,4 @@
-"""Benchmark of the calibration objective: serial against a LocalCluster of 2 workers.
+"""Benchmark of the calibration objective: serial against dask clusters of 2 workers.
 
 The objective is that of examples/calibrate.py (loss, Clark unit hydrograph and two
 baseflow layers at a three-hour step over ten years, then the KGE), evaluated for a
@@ -8,23 +8,38 @@ repository root with the package and its examples extra installed:
     python3 -m pip install ".[examples]"
     python3 bench/bench_ensemble.py [--quick]
 
+Two clusters: the example's LocalCluster (scheduler and nannies in this process,
+one thread per worker), and one started the way users start one, with dask's
+command-line tools and their default settings (`dask scheduler`, then two
+`dask worker ADDRESS`), bound to the loopback interface.
+
 It prints, for the serial run (on the main thread and on one worker thread, the
-baseline of the cluster: see run_serial in the ensemble example) and for the
-cluster at several task sizes (parameter sets per task): wall time, evaluations per
-second, the speed-up over serial, the CPU time of this process and of the workers,
-and the overhead per task twice: from wall time, (workers x wall - serial wall) /
-tasks, which only means something on an idle machine, and from CPU time, (CPU here
-+ CPU of the workers - serial CPU) / tasks, which holds up better on a busy one.
-The last column is the speed-up the CPU times allow at best on an idle machine
-with one core per worker: workers x serial CPU / (CPU here + CPU of the workers),
-as this process (scheduler, client and nannies) shares the cores with the workers.
-Each figure is the median of several rounds; compare figures within one run.
+baseline of the cluster: see run_serial in the ensemble example) and for each
+cluster at several task sizes (parameter sets per task), the example's default
+size among them: wall time, evaluations per second, the speed-up over serial, the
+CPU time of this process and of the cluster's processes (the workers; for the
+command-line cluster also its scheduler and nannies), and the overhead per task
+twice: from wall time, (workers x wall - serial wall) / tasks, which only means
+something on an idle machine, and from CPU time, (CPU here + CPU of the cluster -
+serial CPU) / tasks, which holds up better on a busy one, also as a share of the
+task's own CPU time (the default size keeps it under 10%). The last column is the
+speed-up the CPU times allow at best on an idle machine with one core per worker:
+workers x serial CPU / (CPU here + CPU of the cluster), as the client, scheduler
+and nannies share the cores with the workers. Each figure is the median of
+several rounds; compare figures within one run.
 """
 
 import argparse
+import contextlib
 import importlib.util
+import json
+import os
+import signal
 import statistics
+import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
 from pathlib import Path
 
@@ -38,6 +53,68 @@ def load_example(name):
     sys.modules[name] = module
     source.loader.exec_module(module)
     return module
+
+
+@contextlib.contextmanager
+def command_line_cluster(workers):
+    """`dask scheduler` and `workers` x `dask worker`, default settings but for the
+    loopback interface and no dashboards; yields the address and the processes."""
+    dask_cli = Path(sysconfig.get_path("scripts")) / "dask"
+    processes = []
+    with tempfile.TemporaryDirectory() as folder:
+        address_file = Path(folder) / "scheduler.json"
+
+        def start(*argv):
+            processes.append(
+                subprocess.Popen(
+                    [str(dask_cli), *argv],
+                    cwd=folder,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                    start_new_session=True,
+                )
+            )
+
+        try:
+            start(
+                "scheduler",
+                *("--host", "127.0.0.1", "--port", "0", "--no-dashboard"),
+                *("--scheduler-file", str(address_file)),
+            )
+            deadline = time.monotonic() + 60
+            while not address_file.exists() or not address_file.read_text().strip():
+                if processes[0].poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("the dask scheduler did not start")
+                time.sleep(0.1)
+            address = json.loads(address_file.read_text())["address"]
+            for _ in range(workers):
+                start("worker", address, "--host", "127.0.0.1", "--no-dashboard")
+            yield address, processes
+        finally:
+            for process in processes:
+                if process.poll() is None:
+                    os.killpg(process.pid, signal.SIGTERM)
+            for process in processes:
+                try:
+                    process.wait(timeout=15)
+                except subprocess.TimeoutExpired:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    process.wait()
+
+
+def tree_cpu(processes):
+    """CPU seconds of processes and their children (psutil comes with distributed)."""
+    import psutil
+
+    total = 0.0
+    for process in processes:
+        with contextlib.suppress(psutil.NoSuchProcess):
+            root = psutil.Process(process.pid)
+            for each in [root, *root.children(recursive=True)]:
+                with contextlib.suppress(psutil.NoSuchProcess):
+                    times = each.cpu_times()
+                    total += times.user + times.system
+    return total
 
 
 def median_run(rounds, run):
@@ -78,8 +155,8 @@ def main():
 
     print(f"{samples_count} evaluations of the calibration objective, medians of {rounds} rounds")
     print(
-        f"{'':<28}{'wall s':>8}{'eval/s':>9}{'speed-up':>10}{'CPU here':>10}{'CPU workers':>13}"
-        f"{'overhead/task: wall':>21}{'CPU':>9}{'idle ceiling':>14}"
+        f"{'':<28}{'wall s':>8}{'eval/s':>9}{'speed-up':>10}{'CPU here':>10}{'CPU cluster':>13}"
+        f"{'overhead/task: wall':>21}{'CPU':>9}{'share':>8}{'idle ceiling':>14}"
     )
     wall, cpu, _, _ = median_run(rounds, main_thread)
     print(f"{'serial, main thread':<28}{wall:8.2f}{samples_count / wall:9.0f}{'':>10}{cpu:10.2f}")
@@ -91,31 +168,50 @@ def main():
         f"{samples_count / serial_wall:9.0f}{'1.00x':>10}{serial_cpu:10.2f}"
     )
 
-    start = time.perf_counter()
-    with ensemble.local_cluster(WORKERS) as cluster, Client(cluster) as client:
-        print(
-            f"(cluster of {WORKERS} worker processes started in {time.perf_counter() - start:.1f} s)"
-        )
-        ensemble.run_cluster(client, samples[:8], record, 1)  # workers import and warm up
+    per_evaluation = serial_cpu / samples_count
+    default = ensemble.default_chunk(samples_count, WORKERS, per_evaluation)
+    sizes = sorted({*sizes, default})
 
+    def cluster_rows(client, cluster_cpu):
+        ensemble.run_cluster(client, samples[:8], record, 1)  # workers import and warm up
         for size in sizes:
 
             def clustered(size=size):
-                before = sum(client.run(time.process_time).values())
+                before = cluster_cpu()
                 run = ensemble.run_cluster(client, samples, record, size)
-                return run, sum(client.run(time.process_time).values()) - before
+                return run, cluster_cpu() - before
 
             wall, cpu, workers_cpu, run = median_run(rounds, clustered)
             assert run.same_as(serial), "the cluster's results differ from the serial run's"
             tasks = -(-samples_count // size)
             wall_overhead = (WORKERS * wall - serial_wall) / tasks
             cpu_overhead = (cpu + workers_cpu - serial_cpu) / tasks
+            share = cpu_overhead / (size * per_evaluation)
+            label = f"{size} per task" + (" (default)" if size == default else "")
             print(
-                f"{f'cluster, {size} per task':<28}{wall:8.2f}{samples_count / wall:9.0f}"
+                f"{label:<28}{wall:8.2f}{samples_count / wall:9.0f}"
                 f"{serial_wall / wall:9.2f}x{cpu:10.2f}{workers_cpu:13.2f}"
-                f"{wall_overhead * 1e3:18.2f} ms{cpu_overhead * 1e3:6.2f} ms"
+                f"{wall_overhead * 1e3:18.2f} ms{cpu_overhead * 1e3:6.2f} ms{share:8.0%}"
                 f"{WORKERS * serial_cpu / (cpu + workers_cpu):13.2f}x"
             )
+
+    start = time.perf_counter()
+    with ensemble.local_cluster(WORKERS) as cluster, Client(cluster) as client:
+        print(
+            f"LocalCluster of {WORKERS} worker processes, one thread each "
+            f"(started in {time.perf_counter() - start:.1f} s)"
+        )
+        cluster_rows(client, lambda: sum(client.run(time.process_time).values()))
+
+    start = time.perf_counter()
+    with command_line_cluster(WORKERS) as (address, processes), Client(address) as client:
+        client.wait_for_workers(WORKERS, timeout=120)
+        threads = sum(w["nthreads"] for w in client.scheduler_info()["workers"].values())
+        print(
+            f"dask scheduler and {WORKERS} x dask worker from the command line, default "
+            f"settings, {threads} threads (started in {time.perf_counter() - start:.1f} s)"
+        )
+        cluster_rows(client, lambda: tree_cpu(processes))
 
 
 if __name__ == "__main__":

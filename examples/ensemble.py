@@ -252,9 +252,16 @@ def run_cluster(
 
     groups = chunks(samples, chunk)
 
+    # The task is a local function: dask pickles a task graph by reference where
+    # it can, and a scheduler started elsewhere cannot import this file; a local
+    # function travels by value, and with it what it calls from the modules
+    # registered above.
+    def evaluate(*args: Any) -> list[Outcome]:
+        return evaluate_chunk(*args)
+
     def submit(index: int) -> Any:
         return client.submit(
-            evaluate_chunk,
+            evaluate,
             groups[index],
             record_future("rainfall", record.rainfall),
             record_future("observed", record.observed),
