@@ -54,7 +54,7 @@ void add_scaled_pair(double* __restrict q, const double* __restrict u1, const do
 // then those only the second reaches.
 // Each wet step is counted on the cancellation countdown: with a million
 // ordinates a few thousand steps already take minutes.
-void convolve(const std::vector<double>& p, const std::vector<double>& u, std::vector<double>& q) {
+void convolve(const Values& p, const Values& u, Values& q) {
     const std::size_t n = p.size();
     const std::size_t m = u.size();
     CancelCountdown countdown;
@@ -93,7 +93,7 @@ std::size_t value_limit() {
     // Where the memory size cannot be asked for, 2^31 values (16 GiB).
     if (bytes == 0) return std::size_t{1} << 31;
     const std::uint64_t values = bytes / 2 / sizeof(double);
-    return static_cast<std::size_t>(std::min<std::uint64_t>(values, std::vector<double>().max_size()));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(values, Values().max_size()));
 }
 
 std::size_t ordinate_count(double tc_seconds, double dt) {
@@ -103,8 +103,8 @@ std::size_t ordinate_count(double tc_seconds, double dt) {
     return static_cast<std::size_t>(m);
 }
 
-std::vector<double> translation_hydrograph(std::size_t m, double dt, double basin_area, double tc_seconds) {
-    std::vector<double> th;
+Values translation_hydrograph(std::size_t m, double dt, double basin_area, double tc_seconds) {
+    Values th;
     th.reserve(m);
     const double hours = dt / 3600.0;
     double previous = 0.0;
@@ -124,10 +124,10 @@ std::vector<double> translation_hydrograph(std::size_t m, double dt, double basi
     return th;
 }
 
-Result<std::vector<double>> clark_uh_core(const std::vector<double>& rainfall, double dt, double basin_area,
-                                          double tc_seconds, double storage_seconds) {
+Result<Values> clark_uh_core(const Values& rainfall, double dt, double basin_area, double tc_seconds,
+                             double storage_seconds) {
     const std::size_t n = rainfall.size();
-    if (!(tc_seconds > 0.0) || !(dt > 0.0)) return std::vector<double>(n, 0.0);
+    if (!(tc_seconds > 0.0) || !(dt > 0.0)) return Values(n, 0.0);
 
     // M ordinates for the unit hydrograph plus N + M - 1 runoff values, all
     // counted before any allocation so that an absurd tc is refused rather
@@ -138,10 +138,10 @@ Result<std::vector<double>> clark_uh_core(const std::vector<double>& rainfall, d
 
     // The unit hydrograph: the translation hydrograph routed through a linear
     // reservoir, which is Muskingum routing with x = 0, starting from rest.
-    const std::vector<double> u = muskingum::muskingum_routing_core(
-        translation_hydrograph(m, dt, basin_area, tc_seconds), 0.0, dt, storage_seconds, 0.0);
+    const Values u = muskingum::muskingum_routing_core(translation_hydrograph(m, dt, basin_area, tc_seconds), 0.0, dt,
+                                                       storage_seconds, 0.0);
 
-    std::vector<double> q = zeroed_values(n + m - 1);
+    Values q = zeroed_values(n + m - 1);
     convolve(rainfall, u, q);
     return q;
 }

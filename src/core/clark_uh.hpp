@@ -33,13 +33,13 @@ std::size_t value_limit();
 std::size_t ordinate_count(double tc_seconds, double dt);
 
 // The M translation-hydrograph ordinates, in cfs per inch of excess.
-std::vector<double> translation_hydrograph(std::size_t m, double dt, double basin_area, double tc_seconds);
+Values translation_hydrograph(std::size_t m, double dt, double basin_area, double tc_seconds);
 
 // The runoff values (steps 2 to 6 of the method): N zeros when tc or dt is
 // not positive, otherwise N + M - 1 values. Fails when M ordinates and the
 // runoff would exceed value_limit().
-Result<std::vector<double>> clark_uh_core(const std::vector<double>& rainfall, double dt, double basin_area,
-                                          double tc_seconds, double storage_seconds);
+Result<Values> clark_uh_core(const Values& rainfall, double dt, double basin_area, double tc_seconds,
+                             double storage_seconds);
 
 // The runoff series: the rainfall's step and kind "discharge".
 Result<ContinuousTimeSeries> run_clark_uh(const IncrementalTimeSeries& rainfall, double basin_area, double tc_seconds,

@@ -51,7 +51,7 @@ std::int64_t total_duration(const IncrementalTimeSeries& series) {
 }
 
 Result<double> get_value(const ContinuousTimeSeries& series, double duration) {
-    const std::vector<double>& data = series.data;
+    const Values& data = series.data;
     const std::size_t n = data.size();
     if (n == 0) return value_error("`duration` " + float_text(duration) + " is out of range (the series is empty)");
 
