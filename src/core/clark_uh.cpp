@@ -135,6 +135,9 @@ Result<Values> clark_uh_core(const Values& rainfall, double dt, double basin_are
     const std::size_t m = ordinate_count(tc_seconds, dt);
     const std::size_t limit = value_limit();
     if (m > limit / 2 || n > limit - 2 * m) return value_error(too_long_message(m));
+    // At the peak the ordinates and the runoff are held together; they must
+    // fit beside what the process already uses.
+    if (!fits_in_memory((std::uint64_t{2} * m + n) * sizeof(double))) return value_error(too_long_message(m));
 
     // The unit hydrograph: the translation hydrograph routed through a linear
     // reservoir, which is Muskingum routing with x = 0, starting from rest.

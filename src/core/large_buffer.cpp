@@ -77,6 +77,12 @@ class ThreadCache {
         slots_[count_++] = {block, bytes, clock_};
     }
 
+    std::size_t bytes() const {
+        std::size_t sum = 0;
+        for (std::size_t i = 0; i < count_; ++i) sum += slots_[i].bytes;
+        return sum;
+    }
+
     void clear() {
         while (count_ > 0) evict(count_ - 1);
     }
@@ -134,6 +140,8 @@ std::size_t parked_bound() noexcept {
 }
 
 std::size_t parked_bytes() noexcept { return parked_total.load(std::memory_order_relaxed); }
+
+std::size_t thread_parked_bytes() noexcept { return ThreadCache::gone() ? 0 : thread_cache().bytes(); }
 
 void* acquire(std::size_t bytes) {
     const std::size_t rounded = size_class(bytes);

@@ -45,6 +45,9 @@ void release(void* block, std::size_t bytes) noexcept;
 // that the next calls reuse instead of asking for more.
 std::size_t parked_bytes() noexcept;
 
+// The bytes parked in the calling thread's cache.
+std::size_t thread_parked_bytes() noexcept;
+
 // The most that all caches together may park, in bytes.
 std::size_t parked_bound() noexcept;
 

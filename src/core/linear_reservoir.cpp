@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "cancel.hpp"
 #include "float_text.hpp"
 #include "large_buffer.hpp"
+#include "memory_limit.hpp"
 
 namespace tarnwick::baseflow {
 
@@ -244,6 +246,10 @@ Result<BaseflowResult> run_linear_reservoir(double basin_area, const Incremental
 
     const Values& rain = rainfall.data;
     const std::size_t n = rain.size();
+    // The total and one series per layer are held together.
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(layers.size() + 1, n * sizeof(double), &bytes) || !fits_in_memory(bytes))
+        throw std::bad_alloc();
     BaseflowResult result{{{}, "discharge", rainfall.time_step}, {}};
     reserve_large(result.total.data, n);
     result.total.data.resize(n, 0.0);
