@@ -25,27 +25,44 @@ double contributing_area(double t) {
 
 // The convolution's inner loops. Their iterations are independent, so they
 // vectorise without changing any result (each product is rounded before its
-// sum: contraction is off). Where the CPU offers AVX2 a 4-wide clone is
-// picked when the library is loaded.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
-#define TARNWICK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TARNWICK_VECTOR_CLONES
-#endif
+// sum: contraction is off). Each is built for the plain instruction set and,
+// on x86-64 with GCC or Clang, again for AVX2 and for AVX-512; the widest the
+// CPU offers is picked on the first call.
 
 // q[i] = q[i] + p * u[i] for i < m.
-TARNWICK_VECTOR_CLONES
-void add_scaled(double* __restrict q, const double* __restrict u, std::size_t m, double p) {
+[[gnu::always_inline]] inline void add_scaled_body(double* __restrict q, const double* __restrict u, std::size_t m,
+                                                   double p) {
     for (std::size_t i = 0; i < m; ++i) q[i] = q[i] + p * u[i];
 }
 
 // q[i] = (q[i] + p1 * u1[i]) + p2 * u2[i] for i < m: two rainfall values
 // added to the same outputs in one sweep, the earlier one first, so each
 // output is loaded and stored once for both.
-TARNWICK_VECTOR_CLONES
-void add_scaled_pair(double* __restrict q, const double* __restrict u1, const double* __restrict u2, std::size_t m,
-                     double p1, double p2) {
+[[gnu::always_inline]] inline void add_scaled_pair_body(double* __restrict q, const double* __restrict u1,
+                                                        const double* __restrict u2, std::size_t m, double p1,
+                                                        double p2) {
     for (std::size_t i = 0; i < m; ++i) q[i] = (q[i] + p1 * u1[i]) + p2 * u2[i];
+}
+
+#define TARNWICK_KERNELS(suffix, attribute)                                                                         \
+    attribute void add_scaled_##suffix(double* __restrict q, const double* __restrict u, std::size_t m, double p) { \
+        add_scaled_body(q, u, m, p);                                                                                \
+    }                                                                                                               \
+    attribute void add_scaled_pair_##suffix(double* __restrict q, const double* __restrict u1,                      \
+                                            const double* __restrict u2, std::size_t m, double p1, double p2) {     \
+        add_scaled_pair_body(q, u1, u2, m, p1, p2);                                                                 \
+    }
+
+TARNWICK_KERNELS(generic, )
+#if TARNWICK_X86_VARIANTS
+TARNWICK_KERNELS(avx2, __attribute__((target("avx2"))))
+TARNWICK_KERNELS(avx512, __attribute__((target("avx512f"))))
+#endif
+#undef TARNWICK_KERNELS
+
+const ConvolutionKernels& kernels() {
+    static const ConvolutionKernels picked = convolution_kernels(best_variant());
+    return picked;
 }
 
 // q[n] += P[k] U[n - k] over every wet k, in increasing k for every n.
@@ -57,6 +74,7 @@ void add_scaled_pair(double* __restrict q, const double* __restrict u1, const do
 void convolve(const Values& p, const Values& u, Values& q) {
     const std::size_t n = p.size();
     const std::size_t m = u.size();
+    const ConvolutionKernels& kernel = kernels();
     CancelCountdown countdown;
     // Dry steps (zero of either sign) add nothing and are skipped whole.
     auto next_wet = [&](std::size_t k) {
@@ -68,13 +86,13 @@ void convolve(const Values& p, const Values& u, Values& q) {
         const std::size_t k2 = next_wet(k1 + 1);
         if (k2 < n && k2 - k1 < m) {
             const std::size_t d = k2 - k1;
-            add_scaled(q.data() + k1, u.data(), d, p[k1]);
-            add_scaled_pair(q.data() + k2, u.data() + d, u.data(), m - d, p[k1], p[k2]);
-            add_scaled(q.data() + k1 + m, u.data() + (m - d), d, p[k2]);
+            kernel.add_scaled(q.data() + k1, u.data(), d, p[k1]);
+            kernel.add_scaled_pair(q.data() + k2, u.data() + d, u.data(), m - d, p[k1], p[k2]);
+            kernel.add_scaled(q.data() + k1 + m, u.data() + (m - d), d, p[k2]);
             countdown.add(2 * m);
             k1 = next_wet(k2 + 1);
         } else {
-            add_scaled(q.data() + k1, u.data(), m, p[k1]);
+            kernel.add_scaled(q.data() + k1, u.data(), m, p[k1]);
             countdown.add(m);
             k1 = k2;
         }
@@ -87,6 +105,40 @@ std::string too_long_message(std::size_t m) {
 }
 
 }  // namespace
+
+bool variant_supported(Variant variant) {
+    switch (variant) {
+        case Variant::generic:
+            return true;
+#if TARNWICK_X86_VARIANTS
+        case Variant::avx2:
+            return __builtin_cpu_supports("avx2");
+        case Variant::avx512:
+            return __builtin_cpu_supports("avx512f");
+#endif
+        default:
+            return false;
+    }
+}
+
+Variant best_variant() {
+    for (Variant variant : {Variant::avx512, Variant::avx2})
+        if (variant_supported(variant)) return variant;
+    return Variant::generic;
+}
+
+ConvolutionKernels convolution_kernels(Variant variant) {
+    switch (variant) {
+#if TARNWICK_X86_VARIANTS
+        case Variant::avx2:
+            return {add_scaled_avx2, add_scaled_pair_avx2};
+        case Variant::avx512:
+            return {add_scaled_avx512, add_scaled_pair_avx512};
+#endif
+        default:
+            return {add_scaled_generic, add_scaled_pair_generic};
+    }
+}
 
 std::size_t value_limit() {
     const std::uint64_t bytes = memory_limit_bytes();
