@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "cancel.hpp"
 #include "interp.hpp"
+#include "memory_limit.hpp"
 
 namespace tarnwick::reservoir {
 
@@ -363,6 +365,10 @@ Result<LevelPoolResult> run_level_pool_routing(const ContinuousTimeSeries& inflo
     const std::int32_t step = inflow.time_step;
     if (step < 1) internal_failure("the inflow's time step must be at least one second");
 
+    // Storage, elevation, total and one list per outlet, n values each.
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(outlets.size() + 3, n * sizeof(double), &bytes) || !fits_in_memory(bytes))
+        throw std::bad_alloc();
     Values storage;
     Values elevation;
     Values total;

@@ -133,7 +133,45 @@ def disaggregate(step, pieces):
         return "refused"
     return "admitted"
 
+def baseflow(layers):
+    rain = tarnwick.utils.IncrementalTimeSeries([0.0] * 10_000_000, timedelta(hours=1), "rainfall")
+    layer = tarnwick.baseflow.LinearReservoir(timedelta(days=1), 0.1, 1.0)
+    try:
+        tarnwick.baseflow.run_linear_reservoir(1.0, rain, {str(k): layer for k in range(layers)})
+    except MemoryError:
+        return "refused"
+    return "admitted"
+
+
+def level_pool(outlets):
+    ru = tarnwick.reservoir.reservoir_utils
+    inflow = tarnwick.utils.ContinuousTimeSeries([0.0] * 1_000_000, timedelta(seconds=1), "discharge")
+    curve = ru.ElevationStorage([0.0, 1.0], [0.0, 1.0])
+    outlet = ru.ConstantDischargeInfo(0.0)
+    try:
+        tarnwick.reservoir.run_level_pool_routing(
+            inflow, 0.5, curve, {str(k): outlet for k in range(outlets)}
+        )
+    except MemoryError:
+        return "refused"
+    return "admitted"
+
+
+def clark(ordinates):
+    rain = tarnwick.utils.IncrementalTimeSeries([1.0], timedelta(seconds=1), "rainfall")
+    tc = timedelta(seconds=ordinates)
+    try:
+        tarnwick.rainfall_transform.run_clark_uh(rain, 1.0, tc, tc)
+    except ValueError:
+        return "refused"
+    return "admitted"
+
+
+# 512 MB, then 32 MB; 600 MB, then 32 MiB; 640 MB, then 160 MB; 664 MB, then 32 MB.
+# The blocks an admitted call parks count as room for the next: largest last.
+print(clark(32_000_000), clark(2_000_000))
 print(disaggregate(562_500_000, 18_750_000), disaggregate(30 << 20, 1 << 20))
+print(level_pool(80), level_pool(1), baseflow(7), baseflow(1))
 """
 
 
@@ -166,4 +204,4 @@ def test_memory_guard_counts_what_is_in_use(tmp_path):
     )
     if run.returncode != 0 and "unshare" in run.stderr:
         pytest.skip(f"no private mount namespace: {run.stderr.strip()}")
-    assert run.stdout.split() == ["refused", "admitted"], run.stderr
+    assert run.stdout.split() == ["refused", "admitted"] * 4, run.stderr
