@@ -122,52 +122,39 @@ exec "$PYTHON" -c "$PROBE"
 """
 
 PROBE = """
-from datetime import timedelta
+from datetime import timedelta as seconds
 import tarnwick
+ts, ru = tarnwick.utils, tarnwick.reservoir.reservoir_utils
+
+def outcome(call, *args):
+    try:
+        call(*args)
+    except (MemoryError, ValueError):  # Clark refuses its ordinates with ValueError
+        return "refused"
+    return "admitted"
 
 def disaggregate(step, pieces):
-    series = tarnwick.utils.IncrementalTimeSeries([1.0] * 4, timedelta(seconds=step), "rainfall")
-    try:
-        series.disaggregate(step // pieces)
-    except MemoryError:
-        return "refused"
-    return "admitted"
+    series = ts.IncrementalTimeSeries([1.0] * 4, seconds(seconds=step), "rainfall")
+    return outcome(series.disaggregate, step // pieces)
 
 def baseflow(layers):
-    rain = tarnwick.utils.IncrementalTimeSeries([0.0] * 10_000_000, timedelta(hours=1), "rainfall")
-    layer = tarnwick.baseflow.LinearReservoir(timedelta(days=1), 0.1, 1.0)
-    try:
-        tarnwick.baseflow.run_linear_reservoir(1.0, rain, {str(k): layer for k in range(layers)})
-    except MemoryError:
-        return "refused"
-    return "admitted"
-
+    rain = ts.IncrementalTimeSeries([0.0] * 10_000_000, seconds(hours=1), "rainfall")
+    layer = tarnwick.baseflow.LinearReservoir(seconds(days=1), 0.1, 1.0)
+    named = {str(k): layer for k in range(layers)}
+    return outcome(tarnwick.baseflow.run_linear_reservoir, 1.0, rain, named)
 
 def level_pool(outlets):
-    ru = tarnwick.reservoir.reservoir_utils
-    inflow = tarnwick.utils.ContinuousTimeSeries([0.0] * 1_000_000, timedelta(seconds=1), "discharge")
+    inflow = ts.ContinuousTimeSeries([0.0] * 1_000_000, seconds(seconds=1), "discharge")
     curve = ru.ElevationStorage([0.0, 1.0], [0.0, 1.0])
-    outlet = ru.ConstantDischargeInfo(0.0)
-    try:
-        tarnwick.reservoir.run_level_pool_routing(
-            inflow, 0.5, curve, {str(k): outlet for k in range(outlets)}
-        )
-    except MemoryError:
-        return "refused"
-    return "admitted"
-
+    named = {str(k): ru.ConstantDischargeInfo(0.0) for k in range(outlets)}
+    return outcome(tarnwick.reservoir.run_level_pool_routing, inflow, 0.5, curve, named)
 
 def clark(ordinates):
-    rain = tarnwick.utils.IncrementalTimeSeries([1.0], timedelta(seconds=1), "rainfall")
-    tc = timedelta(seconds=ordinates)
-    try:
-        tarnwick.rainfall_transform.run_clark_uh(rain, 1.0, tc, tc)
-    except ValueError:
-        return "refused"
-    return "admitted"
+    rain = ts.IncrementalTimeSeries([1.0], seconds(seconds=1), "rainfall")
+    tc = seconds(seconds=ordinates)
+    return outcome(tarnwick.rainfall_transform.run_clark_uh, rain, 1.0, tc, tc)
 
-
-# 512 MB, then 32 MB; 600 MB, then 32 MiB; 640 MB, then 160 MB; 664 MB, then 32 MB.
+# 512 MB, then 32 MB; 600 MB, then 32 MiB; 664 MB, then 32 MB; 640 MB, then 160 MB.
 # The blocks an admitted call parks count as room for the next: largest last.
 print(clark(32_000_000), clark(2_000_000))
 print(disaggregate(562_500_000, 18_750_000), disaggregate(30 << 20, 1 << 20))
