@@ -7,8 +7,6 @@
 #include <cstring>
 #include <limits>
 
-#include "../core/large_buffer.hpp"
-
 namespace tarnwick::python {
 
 namespace {
@@ -61,7 +59,7 @@ constexpr bool borrow_list_items = true;
 
 // Items of an exact list. The list is re-measured on every step, as its
 // iterator does, because converting an item may run code that changes it.
-void list_items(PyObject* list, std::vector<double>& out) {
+void list_items(PyObject* list, Values& out) {
     reserve_large(out, static_cast<std::size_t>(PyList_GET_SIZE(list)));
     Py_ssize_t i = 0;
     while (i < PyList_GET_SIZE(list)) {
@@ -82,7 +80,7 @@ void list_items(PyObject* list, std::vector<double>& out) {
     }
 }
 
-void tuple_items(PyObject* tuple, std::vector<double>& out) {
+void tuple_items(PyObject* tuple, Values& out) {
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
     reserve_large(out, static_cast<std::size_t>(size));
     for (Py_ssize_t start = 0; start < size; start += signal_block) {
@@ -145,7 +143,7 @@ const double* contiguous_doubles(const Py_buffer& view) {
 // Buffers that open_doubles() accepts are copied directly: iterating them
 // would yield the same doubles one Python float at a time. Returns false to
 // fall back to iteration.
-bool buffer_items(PyObject* object, std::vector<double>& out) {
+bool buffer_items(PyObject* object, Values& out) {
     Py_buffer view;
     if (!open_doubles(object, view)) return false;
     try {
@@ -173,7 +171,7 @@ bool buffer_items(PyObject* object, std::vector<double>& out) {
 // this the vector grows as the items arrive.
 constexpr Py_ssize_t max_reserved_hint = Py_ssize_t{1} << 20;
 
-void iterate_items(PyObject* object, std::vector<double>& out) {
+void iterate_items(PyObject* object, Values& out) {
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0)
         PyErr_Clear();
@@ -246,10 +244,10 @@ std::string to_text(PyObject* object) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
-std::vector<double> to_vector(PyObject* object) {
+Values to_vector(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_not_instance(object, "Sequence");
-    std::vector<double> out;
+    Values out;
     if (borrow_list_items && PyList_CheckExact(object))
         list_items(object, out);
     else if (PyTuple_CheckExact(object))
@@ -275,7 +273,7 @@ InPlaceValues::~InPlaceValues() {
     if (held_) PyBuffer_Release(&view_);
 }
 
-void InPlaceValues::assign(std::vector<double> values) {
+void InPlaceValues::assign(Values values) {
     keep_copy();
     owned_ = std::move(values);
     values_ = owned_;
@@ -283,7 +281,7 @@ void InPlaceValues::assign(std::vector<double> values) {
 
 void InPlaceValues::keep_copy() {
     if (!held_) return;
-    std::vector<double> copy;
+    Values copy;
     reserve_large(copy, values_.size());
     copy.assign(values_.begin(), values_.end());
     owned_ = std::move(copy);
@@ -309,7 +307,7 @@ Ref to_python(const std::string& value) {
     return Ref::checked(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
-Ref to_python(const std::vector<double>& values) {
+Ref to_python(const Values& values) {
     Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(values[i]);
