@@ -117,11 +117,6 @@ def test_empty_inflow_panics():
         (("S", HOUR, 0.2, 1.0, 0.0), TypeError, "argument 'sub_reaches': "),
         (("S", HOUR, 0.2, 2**63, 0.0), OverflowError, ""),
         (("S", HOUR, 0.2, 1, None), TypeError, "argument 'initial_outflow': "),
-        (
-            ("S", HOUR, 0.2, 1),
-            TypeError,
-            "run_muskingum_routing() missing 1 required positional argument: 'initial_outflow'",
-        ),
         (("S", -HOUR, 0.2, 1, 0.0), ValueError, "a negative timedelta cannot be converted"),
     ],
 )
