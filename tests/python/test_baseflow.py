@@ -349,19 +349,6 @@ def test_concurrent_reads_and_writes_never_corrupt():
     assert layer.gw_fraction == 0.5
 
 
-def test_docstrings_and_signatures():
-    assert LinearReservoir.__text_signature__ == (
-        "(k_duration, gw_fraction, initial_q, num_reservoir=1)"
-    )
-    assert LinearReservoir.__doc__.startswith("Configuration for a single linear reservoir")
-    assert LinearReservoir.gw_fraction.__doc__.endswith("baseflow.\nMust be in [0.0, 1.0].")
-    assert LinearReservoir.k_duration.__doc__ == (
-        "Returns the storage time constant as a Python `timedelta`."
-    )
-    assert run.__text_signature__ == "(basin_area, rainfall, reservoirs)"
-    assert run.__doc__.endswith("or any reservoir fails its stability check.")
-
-
 def test_repeated_calls_do_not_leak():
     layers = {
         "a": LinearReservoir(HOUR * 2, 0.5, 0.0),
