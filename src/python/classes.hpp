@@ -11,8 +11,10 @@
 #include <Python.h>
 
 #include <atomic>
+#include <concepts>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "binding.hpp"
 #include "borrow_flag.hpp"
@@ -33,6 +35,15 @@ template <class T>
 struct Instance {
     PyObject_HEAD T value;
     BorrowFlag borrow;
+    // The number of values a series exports through the buffer protocol: the
+    // shape of every view, which must stay valid as long as the view does.
+    Py_ssize_t exported_length;
+};
+
+// Classes whose values are the doubles of a `data` vector: the time series.
+template <class T>
+concept HasData = requires(const T& value) {
+    { value.data.data() } -> std::same_as<const double*>;
 };
 
 // Specialised once per class by TARNWICK_DEFINE_CLASS in the binding file of
@@ -70,6 +81,7 @@ Ref wrap_as(PyTypeObject* type, T&& value) {
     auto* instance = reinterpret_cast<Instance<T>*>(object.get());
     new (&instance->value) T(std::move(value));
     new (&instance->borrow) BorrowFlag();
+    if constexpr (HasData<T>) instance->exported_length = static_cast<Py_ssize_t>(instance->value.data.size());
     return object;
 }
 
@@ -102,6 +114,37 @@ template <class T, const Signature& S, T (*Make)(const Args&)>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&] { return wrap_as<T>(type, Make(bind(S, args, kwargs))).release(); },
                  static_cast<PyObject*>(nullptr));
+}
+
+// The buffer protocol's export (bf_getbuffer) of the values of a series: the
+// stored doubles themselves, read-only, one-dimensional and C-contiguous, so
+// numpy and memoryview read them without a copy. The view holds a reference
+// to the instance, which keeps the values alive; a series never changes after
+// construction, so nothing else is held and releasing a view has nothing to
+// undo. A request for a writable view fails with BufferError.
+template <HasData T>
+int export_data(PyObject* self, Py_buffer* view, int flags) noexcept {
+    static constexpr Py_ssize_t stride = sizeof(double);
+    static constexpr double no_values[1] = {};  // the address of an empty series' values
+    view->obj = nullptr;
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "the values of a time series are read-only");
+        return -1;
+    }
+    auto* instance = reinterpret_cast<Instance<T>*>(self);
+    const std::vector<double>& data = instance->value.data;
+    view->buf = const_cast<double*>(data.empty() ? no_values : data.data());
+    view->len = static_cast<Py_ssize_t>(data.size() * sizeof(double));
+    view->readonly = 1;
+    view->itemsize = sizeof(double);
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("d") : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &instance->exported_length : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? const_cast<Py_ssize_t*>(&stride) : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    view->obj = Py_NewRef(self);
+    return 0;
 }
 
 }  // namespace tarnwick::python
