@@ -8,22 +8,25 @@
 #include <limits>
 
 #include "../core/large_buffer.hpp"
+#include "state.hpp"
 
 namespace tarnwick::python {
 
 namespace {
 
-// The interpreter's datetime C interface, imported once per process. The
-// capsule's pointer never changes, so a racing second import is harmless.
+// The calling interpreter's datetime C interface, imported there on first
+// use. The state keeps the module's capsule, which keeps the table alive.
 const PyDateTime_CAPI* datetime_api() {
-    static std::atomic<const PyDateTime_CAPI*> cached{nullptr};
-    const PyDateTime_CAPI* api = cached.load(std::memory_order_acquire);
-    if (api == nullptr) {
-        api = static_cast<const PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-        if (api == nullptr) throw PythonError();
-        cached.store(api, std::memory_order_release);
+    InterpreterState& state = interpreter_state();
+    PyObject* capsule = state.datetime_capsule.load(std::memory_order_acquire);
+    if (capsule == nullptr) {
+        Ref module = Ref::checked(PyImport_ImportModule("datetime"));
+        Ref found = Ref::checked(PyObject_GetAttrString(module.get(), "datetime_CAPI"));
+        capsule = publish(state.datetime_capsule, found.release());
     }
-    return api;
+    const void* api = PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME);
+    if (api == nullptr) throw PythonError();
+    return static_cast<const PyDateTime_CAPI*>(api);
 }
 
 // A float item: the float itself, or the interpreter's float conversion.
@@ -94,14 +97,21 @@ void tuple_items(PyObject* tuple, std::vector<double>& out) {
 
 // Is `type` exactly the class `name` of the module `module`, if that module
 // has been imported? Nothing is imported here: an object of the class can
-// only exist once its module is loaded.
-bool is_loaded_class(PyTypeObject* type, const char* module, const char* name) {
-    // Any failure to look (a module without the class) only means "no".
-    Ref key = Ref::steal(PyUnicode_FromString(module));
-    Ref loaded = Ref::steal(key ? PyImport_GetModule(key.get()) : nullptr);
+// only exist once its module is loaded. A class found is kept in `known`,
+// so later checks compare one pointer.
+bool is_loaded_class(PyTypeObject* type, std::atomic<PyObject*>& known, const char* module, const char* name) {
+    PyObject* kept = known.load(std::memory_order_acquire);
+    if (kept == reinterpret_cast<PyObject*>(type)) return true;
+    // Any other failure to look (a module without the class) only means "no".
+    Ref key = Ref::checked(PyUnicode_FromString(module));
+    Ref loaded = Ref::steal(PyImport_GetModule(key.get()));
     Ref found = Ref::steal(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
-    if (!found) PyErr_Clear();
-    return found.get() == reinterpret_cast<PyObject*>(type);
+    if (!found && PyErr_Occurred()) clear_probe_failure();
+    if (found.get() != reinterpret_cast<PyObject*>(type)) return false;
+    // A module loaded again has a class of its own: the first one found stays
+    // kept and the new one is found by name.
+    if (kept == nullptr) publish(known, found.release());
+    return true;
 }
 
 // Types whose iteration yields exactly the items of their buffer: memoryview,
@@ -109,9 +119,11 @@ bool is_loaded_class(PyTypeObject* type, const char* module, const char* name) {
 // subclass (whatever it is named) may iterate differently and is iterated.
 bool plain_buffer_type(PyTypeObject* type) {
     if (type == &PyMemoryView_Type) return true;
-    if (std::strcmp(type->tp_name, "numpy.ndarray") != 0 && std::strcmp(type->tp_name, "array.array") != 0)
-        return false;  // a cheap first sieve; the identity decides
-    return is_loaded_class(type, "numpy", "ndarray") || is_loaded_class(type, "array", "array");
+    if (std::strcmp(type->tp_name, "numpy.ndarray") == 0)  // a cheap first sieve; the identity decides
+        return is_loaded_class(type, interpreter_state().ndarray, "numpy", "ndarray");
+    if (std::strcmp(type->tp_name, "array.array") == 0)
+        return is_loaded_class(type, interpreter_state().array, "array", "array");
+    return false;
 }
 
 // Opens a one-dimensional buffer of native doubles (numpy float64 arrays,
@@ -121,7 +133,7 @@ bool plain_buffer_type(PyTypeObject* type) {
 bool open_doubles(PyObject* object, Py_buffer& view) {
     if (!plain_buffer_type(Py_TYPE(object))) return false;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        clear_probe_failure();
         return false;
     }
     const char* format = view.format != nullptr ? view.format : "B";
@@ -176,7 +188,7 @@ constexpr Py_ssize_t max_reserved_hint = Py_ssize_t{1} << 20;
 void iterate_items(PyObject* object, std::vector<double>& out) {
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0)
-        PyErr_Clear();
+        clear_probe_failure();
     else
         out.reserve(static_cast<std::size_t>(hint < max_reserved_hint ? hint : max_reserved_hint));
     Ref iterator = Ref::checked(PyObject_GetIter(object));
@@ -206,7 +218,7 @@ bool to_flag(PyObject* object) {
     // numpy's boolean scalar type is numpy.bool_ (named "bool" since numpy 2).
     PyTypeObject* type = Py_TYPE(object);
     Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    if (!module) PyErr_Clear();
+    if (!module) clear_probe_failure();
     const char* name = std::strrchr(type->tp_name, '.');
     name = name != nullptr ? name + 1 : type->tp_name;
     const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
