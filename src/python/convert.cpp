@@ -126,23 +126,61 @@ bool plain_buffer_type(PyTypeObject* type) {
     return false;
 }
 
+// The values of a one-dimensional pandas.Series or xarray.DataArray, of
+// exactly the library's own class, as a numpy array; empty for anything else
+// (whether the values are numbers is left to the buffer). Iterating such an
+// object yields its values' items one by one, as Python numbers or 0-d
+// arrays, which convert to the same doubles as the values themselves.
+Ref frame_values(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    bool frame = false;
+    if (std::strcmp(type->tp_name, "Series") == 0)
+        frame = is_loaded_class(type, interpreter_state().series, "pandas", "Series");
+    else if (std::strcmp(type->tp_name, "DataArray") == 0)
+        frame = is_loaded_class(type, interpreter_state().data_array, "xarray", "DataArray");
+    if (!frame) return {};
+    Ref values = Ref::steal(PyObject_GetAttrString(object, "values"));
+    if (!values) clear_probe_failure();
+    return values;
+}
+
+// Is `format` the buffer format of one native value of the C type whose
+// code is `code`?
+bool native_format(const char* format, char code) {
+    if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && PY_LITTLE_ENDIAN) ||
+        (format[0] == '>' && PY_BIG_ENDIAN))
+        ++format;
+    return format[0] == code && format[1] == '\0';
+}
+
+// What a buffer holds, when it is one of the two kinds read directly.
+enum class Held { doubles, int64s };
+
 // Opens a one-dimensional buffer of native doubles (numpy float64 arrays,
-// array('d'), memoryviews of either). Returns false, holding nothing, for
-// anything else. Only exact types whose iteration is known to be plain
-// qualify: reading their buffer gives the same doubles as iterating them.
-bool open_doubles(PyObject* object, Py_buffer& view) {
+// array('d'), memoryviews of either), or, with `ints`, of native 64-bit
+// integers. Returns false, holding nothing, for anything else. Only exact
+// types whose iteration is known to be plain qualify: reading their buffer
+// gives the same doubles as iterating them.
+bool open_numbers(PyObject* object, Py_buffer& view, bool ints, Held& held) {
     if (!plain_buffer_type(Py_TYPE(object))) return false;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
         clear_probe_failure();
         return false;
     }
     const char* format = view.format != nullptr ? view.format : "B";
-    const bool native_double = std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
-                               std::strcmp(format, "=d") == 0 || (std::strcmp(format, "<d") == 0 && PY_LITTLE_ENDIAN) ||
-                               (std::strcmp(format, ">d") == 0 && PY_BIG_ENDIAN);
-    if (view.ndim == 1 && view.itemsize == 8 && native_double) return true;
+    if (view.ndim == 1 && view.itemsize == 8) {
+        held = Held::doubles;
+        if (native_format(format, 'd')) return true;
+        held = Held::int64s;
+        if (ints && (native_format(format, 'q') || (sizeof(long) == 8 && native_format(format, 'l')))) return true;
+    }
     PyBuffer_Release(&view);
     return false;
+}
+
+bool open_doubles(PyObject* object, Py_buffer& view) {
+    Held held;
+    return open_numbers(object, view, false, held);
 }
 
 // The distance in bytes from one value of an open buffer to the next.
@@ -154,20 +192,29 @@ const double* contiguous_doubles(const Py_buffer& view) {
     return static_cast<const double*>(view.buf);
 }
 
-// Buffers that open_doubles() accepts are copied directly: iterating them
-// would yield the same doubles one Python float at a time. Returns false to
+// Buffers that open_numbers() accepts are copied directly: iterating them
+// would yield the same doubles one Python number at a time (an integer's
+// conversion to float rounds to nearest, as the cast does). Returns false to
 // fall back to iteration.
 bool buffer_items(PyObject* object, std::vector<double>& out) {
     Py_buffer view;
-    if (!open_doubles(object, view)) return false;
+    Held held;
+    if (!open_numbers(object, view, true, held)) return false;
     try {
         const std::size_t n = static_cast<std::size_t>(view.shape[0]);
         reserve_large(out, n);
-        if (const double* first = contiguous_doubles(view)) {
+        const char* base = static_cast<const char*>(view.buf);
+        const Py_ssize_t stride = stride_of(view);
+        if (held == Held::int64s) {
+            out.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                std::int64_t value;
+                std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof value);
+                out[i] = static_cast<double>(value);
+            }
+        } else if (const double* first = contiguous_doubles(view)) {
             out.assign(first, first + n);
         } else {
-            const char* base = static_cast<const char*>(view.buf);
-            const Py_ssize_t stride = stride_of(view);
             out.resize(n);
             for (std::size_t i = 0; i < n; ++i)
                 std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
@@ -178,6 +225,12 @@ bool buffer_items(PyObject* object, std::vector<double>& out) {
     }
     PyBuffer_Release(&view);
     return true;
+}
+
+// A data frame's numbers are copied from its values like any other buffer's.
+bool frame_items(PyObject* object, std::vector<double>& out) {
+    Ref values = frame_values(object);
+    return values && buffer_items(values.get(), out);
 }
 
 // The most values reserved on a sequence's word: its length is only a
@@ -266,9 +319,14 @@ std::vector<double> to_vector(PyObject* object) {
         list_items(object, out);
     else if (PyTuple_CheckExact(object))
         tuple_items(object, out);
-    else if (!buffer_items(object, out))
+    else if (!buffer_items(object, out) && !frame_items(object, out))
         iterate_items(object, out);
     return out;
+}
+
+Ref values_source(PyObject* object) {
+    if (Ref values = frame_values(object)) return values;
+    return Ref::borrow(object);
 }
 
 InPlaceValues::InPlaceValues(PyObject* object) {
