@@ -18,14 +18,17 @@ namespace {
 // use. The state keeps the module's capsule, which keeps the table alive.
 const PyDateTime_CAPI* datetime_api() {
     InterpreterState& state = interpreter_state();
+    const void* api = state.datetime_api.load(std::memory_order_acquire);
+    if (api != nullptr) return static_cast<const PyDateTime_CAPI*>(api);
     PyObject* capsule = state.datetime_capsule.load(std::memory_order_acquire);
     if (capsule == nullptr) {
         Ref module = Ref::checked(PyImport_ImportModule("datetime"));
         Ref found = Ref::checked(PyObject_GetAttrString(module.get(), "datetime_CAPI"));
         capsule = publish(state.datetime_capsule, found.release());
     }
-    const void* api = PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME);
+    api = PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME);
     if (api == nullptr) throw PythonError();
+    state.datetime_api.store(api, std::memory_order_release);  // the same table whoever stores it
     return static_cast<const PyDateTime_CAPI*>(api);
 }
 

@@ -10,14 +10,6 @@ namespace tarnwick::python {
 
 namespace {
 
-// The last state each thread used, with its interpreter's id: ids are never
-// reused within a process, so a match means the state is still alive.
-struct LastUsed {
-    std::int64_t interpreter = -1;
-    InterpreterState* state = nullptr;
-};
-thread_local LastUsed last_used;
-
 // The key of the state in the interpreter's dict, unique to this copy of the
 // library: another build loaded into the same process keeps its own.
 const char key_anchor = 0;
@@ -28,12 +20,29 @@ void release_state(PyObject* capsule) noexcept {
         PyErr_Clear();  // cannot happen: the capsule is ours
         return;
     }
-    if (last_used.state == state) last_used = {};
+    if (detail::last_used.state == state) detail::last_used = {};
     delete state;
 }
 
-InterpreterState* create_or_find(std::int64_t id) noexcept {
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+}  // namespace
+
+namespace detail {
+
+#if defined(Py_GIL_DISABLED)
+thread_local LastUsed last_used;
+#else
+LastUsed last_used;
+#endif
+
+InterpreterState* find_state_in_dict() noexcept {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+#if defined(Py_GIL_DISABLED)
+    const std::int64_t key_of_interpreter = PyInterpreterState_GetID(interpreter);
+    if (key_of_interpreter < 0) return nullptr;
+#else
+    PyInterpreterState* key_of_interpreter = interpreter;
+#endif
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dict for module state");
         return nullptr;
@@ -59,29 +68,16 @@ InterpreterState* create_or_find(std::int64_t id) noexcept {
         if (found == nullptr) return nullptr;
     }
     auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(found, "tarnwick.InterpreterState"));
-    if (state != nullptr) last_used = {id, state};
+    if (state != nullptr) last_used = {key_of_interpreter, state};
     return state;
 }
 
-}  // namespace
+}  // namespace detail
 
 InterpreterState::~InterpreterState() {
     for (auto& type : types) Py_XDECREF(type.load(std::memory_order_relaxed));
     for (auto* slot : {&panic_exception, &datetime_capsule, &ndarray, &array, &series, &data_array})
         Py_XDECREF(slot->load(std::memory_order_relaxed));
-}
-
-InterpreterState* find_interpreter_state() noexcept {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id < 0) return nullptr;
-    if (last_used.interpreter == id) return last_used.state;
-    return create_or_find(id);
-}
-
-InterpreterState& interpreter_state() {
-    InterpreterState* state = find_interpreter_state();
-    if (state == nullptr) throw PythonError();
-    return *state;
 }
 
 PyObject* publish(std::atomic<PyObject*>& slot, PyObject* created) noexcept {
