@@ -122,10 +122,11 @@ bool is_loaded_class(PyTypeObject* type, std::atomic<PyObject*>& known, const ch
 // subclass (whatever it is named) may iterate differently and is iterated.
 bool plain_buffer_type(PyTypeObject* type) {
     if (type == &PyMemoryView_Type) return true;
+    InterpreterState& state = interpreter_state();
+    if (reinterpret_cast<PyObject*>(type) == state.ndarray.load(std::memory_order_acquire)) return true;
     if (std::strcmp(type->tp_name, "numpy.ndarray") == 0)  // a cheap first sieve; the identity decides
-        return is_loaded_class(type, interpreter_state().ndarray, "numpy", "ndarray");
-    if (std::strcmp(type->tp_name, "array.array") == 0)
-        return is_loaded_class(type, interpreter_state().array, "array", "array");
+        return is_loaded_class(type, state.ndarray, "numpy", "ndarray");
+    if (std::strcmp(type->tp_name, "array.array") == 0) return is_loaded_class(type, state.array, "array", "array");
     return false;
 }
 
