@@ -1,11 +1,13 @@
-// The module's classes: one heap type per class and process.
+// The module's classes: one heap type per class and interpreter.
 //
 // Every class wraps one plain value from the hydrology. Instance<T> is the
 // object layout; class_def<T>() holds the PyType_Spec generated from T's
 // class record (records.hpp) in the binding file of T's submodule;
-// type_of<T>() creates the type on first use. Creation is lock-free: racing threads may each build a type,
-// the first to publish it wins and the others discard theirs, so exactly one
-// type object per class is ever handed out.
+// type_of<T>() creates the type on first use in each interpreter (in its
+// InterpreterState, state.hpp). Creation is lock-free: racing threads may
+// each build a type, the first to publish it wins and the others discard
+// theirs, so exactly one type object per class and interpreter is ever
+// handed out.
 #pragma once
 
 #include <Python.h>
@@ -25,7 +27,8 @@ namespace tarnwick::python {
 
 struct ClassDef {
     PyType_Spec* spec;  // named "builtins.{class}"
-    std::atomic<PyObject*> type{nullptr};
+    // The class's index among the per-interpreter types, drawn on first use.
+    std::atomic<int> slot{-1};
 
     // The bare class name, for registration and type-check messages.
     const char* name() const { return spec->name + sizeof("builtins.") - 1; }
@@ -61,7 +64,8 @@ inline constexpr bool has_class = false;
     template <>                   \
     inline constexpr bool has_class<T> = true;
 
-// Creates the type on first use; NULL never escapes (throws PythonError).
+// The type in the calling interpreter, created on first use there; NULL
+// never escapes (throws PythonError).
 PyTypeObject* ensure_type(ClassDef& def);
 
 template <class T>

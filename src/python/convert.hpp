@@ -42,9 +42,16 @@ std::size_t to_usize(PyObject* object);
 std::string to_text(PyObject* object);
 
 // Any sequence except str, item by item through the float conversion. Exact
-// lists and tuples, and one-dimensional float64 arrays, take fast paths with
-// the same results.
+// lists and tuples, one-dimensional float64 and int64 arrays, and pandas
+// Series and xarray DataArrays holding such arrays, take fast paths with the
+// same results.
 Values to_vector(PyObject* object);
+
+// What InPlaceValues should open for `object`: the numpy array of values of a
+// pandas Series or xarray DataArray, or else the object itself. Finding a
+// frame's values runs Python code, which must not run while another argument
+// is read in place, so a call finds the sources of all its arguments first.
+Ref values_source(PyObject* object);
 
 // The values of a sequence that a call only reads. A one-dimensional,
 // aligned, contiguous buffer of native doubles, of a type that to_vector()
