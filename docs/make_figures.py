@@ -202,6 +202,25 @@ def clark_truncation_figure(g: dict[str, Any], directory: Path) -> None:
     save(figure, directory, "clark_truncation.png")
 
 
+def muskingum_range_figure(g: dict[str, Any], directory: Path) -> None:
+    tarnwick, hour, block = g["tarnwick"], g["HOUR"], g["block"]
+    figure, flow = plt.subplots(figsize=(9, 3.2))
+    inflow = block.data
+    flow.plot(hours(len(inflow)), inflow, color="grey", linestyle="--", label="inflow")
+    for k, x, label in [
+        (2 * hour, 0.2, "k 2 h, x 0.2: in range"),
+        (10 * hour, 0.3, "k 10 h, x 0.3: step < 2Kx"),
+        (hour / 5, 0.2, "k 12 min, x 0.2: step > 2K(1 - x)"),
+    ]:
+        assert g["muskingum_in_range"](k, x, 1, hour) == label.endswith("in range")
+        out = tarnwick.reach.run_muskingum_routing(block, k, x, 1, 0.0).data
+        flow.plot(hours(len(out)), out, marker=".", label=label)
+    flow.axhline(0.0, color="black", linewidth=0.6)
+    flow.set(xlabel="hours", ylabel="discharge (cfs)", title="Muskingum routing, hourly step")
+    flow.legend(fontsize="small", loc="center left", bbox_to_anchor=(1.0, 0.5))
+    save(figure, directory, "muskingum_range.png")
+
+
 def main() -> None:
     directory = Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "figures"
     directory.mkdir(parents=True, exist_ok=True)
@@ -215,6 +234,7 @@ def main() -> None:
         level_pool_figure,
         kge_figure,
         clark_truncation_figure,
+        muskingum_range_figure,
     ):
         draw(g, directory)
     print(f"figures written to {directory}")

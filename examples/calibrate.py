@@ -27,11 +27,7 @@ so it misses snowmelt floods and overshoots on summer storms: a KGE of about 0.6
 is what it reaches on this record.
 
 Run it as `python3 examples/calibrate.py [--budget N] [--seed S] [--plot FILE]`;
-it needs the optional dependencies: `pip install "tarnwick[examples]"`. On Linux
-with glibc, `MALLOC_TRIM_THRESHOLD_=4194304 MALLOC_MMAP_THRESHOLD_=4194304` in the
-environment make it about 40% faster: without them glibc hands the chain's large
-buffers back to the system after every evaluation on the main thread, and fetches
-fresh pages for the next.
+it needs the optional dependencies: `pip install "tarnwick[examples]"`.
 """
 
 from __future__ import annotations

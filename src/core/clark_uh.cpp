@@ -25,27 +25,44 @@ double contributing_area(double t) {
 
 // The convolution's inner loops. Their iterations are independent, so they
 // vectorise without changing any result (each product is rounded before its
-// sum: contraction is off). Where the CPU offers AVX2 a 4-wide clone is
-// picked when the library is loaded.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
-#define TARNWICK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TARNWICK_VECTOR_CLONES
-#endif
+// sum: contraction is off). Each is built for the plain instruction set and,
+// on x86-64 with GCC or Clang, again for AVX2 and for AVX-512; the widest the
+// CPU offers is picked on the first call.
 
 // q[i] = q[i] + p * u[i] for i < m.
-TARNWICK_VECTOR_CLONES
-void add_scaled(double* __restrict q, const double* __restrict u, std::size_t m, double p) {
+[[gnu::always_inline]] inline void add_scaled_body(double* __restrict q, const double* __restrict u, std::size_t m,
+                                                   double p) {
     for (std::size_t i = 0; i < m; ++i) q[i] = q[i] + p * u[i];
 }
 
 // q[i] = (q[i] + p1 * u1[i]) + p2 * u2[i] for i < m: two rainfall values
 // added to the same outputs in one sweep, the earlier one first, so each
 // output is loaded and stored once for both.
-TARNWICK_VECTOR_CLONES
-void add_scaled_pair(double* __restrict q, const double* __restrict u1, const double* __restrict u2, std::size_t m,
-                     double p1, double p2) {
+[[gnu::always_inline]] inline void add_scaled_pair_body(double* __restrict q, const double* __restrict u1,
+                                                        const double* __restrict u2, std::size_t m, double p1,
+                                                        double p2) {
     for (std::size_t i = 0; i < m; ++i) q[i] = (q[i] + p1 * u1[i]) + p2 * u2[i];
+}
+
+#define TARNWICK_KERNELS(suffix, attribute)                                                                         \
+    attribute void add_scaled_##suffix(double* __restrict q, const double* __restrict u, std::size_t m, double p) { \
+        add_scaled_body(q, u, m, p);                                                                                \
+    }                                                                                                               \
+    attribute void add_scaled_pair_##suffix(double* __restrict q, const double* __restrict u1,                      \
+                                            const double* __restrict u2, std::size_t m, double p1, double p2) {     \
+        add_scaled_pair_body(q, u1, u2, m, p1, p2);                                                                 \
+    }
+
+TARNWICK_KERNELS(generic, )
+#if TARNWICK_X86_VARIANTS
+TARNWICK_KERNELS(avx2, __attribute__((target("avx2"))))
+TARNWICK_KERNELS(avx512, __attribute__((target("avx512f"))))
+#endif
+#undef TARNWICK_KERNELS
+
+const ConvolutionKernels& kernels() {
+    static const ConvolutionKernels picked = convolution_kernels(best_variant());
+    return picked;
 }
 
 // q[n] += P[k] U[n - k] over every wet k, in increasing k for every n.
@@ -54,9 +71,10 @@ void add_scaled_pair(double* __restrict q, const double* __restrict u1, const do
 // then those only the second reaches.
 // Each wet step is counted on the cancellation countdown: with a million
 // ordinates a few thousand steps already take minutes.
-void convolve(const std::vector<double>& p, const std::vector<double>& u, std::vector<double>& q) {
+void convolve(const Values& p, const Values& u, Values& q) {
     const std::size_t n = p.size();
     const std::size_t m = u.size();
+    const ConvolutionKernels& kernel = kernels();
     CancelCountdown countdown;
     // Dry steps (zero of either sign) add nothing and are skipped whole.
     auto next_wet = [&](std::size_t k) {
@@ -68,13 +86,13 @@ void convolve(const std::vector<double>& p, const std::vector<double>& u, std::v
         const std::size_t k2 = next_wet(k1 + 1);
         if (k2 < n && k2 - k1 < m) {
             const std::size_t d = k2 - k1;
-            add_scaled(q.data() + k1, u.data(), d, p[k1]);
-            add_scaled_pair(q.data() + k2, u.data() + d, u.data(), m - d, p[k1], p[k2]);
-            add_scaled(q.data() + k1 + m, u.data() + (m - d), d, p[k2]);
+            kernel.add_scaled(q.data() + k1, u.data(), d, p[k1]);
+            kernel.add_scaled_pair(q.data() + k2, u.data() + d, u.data(), m - d, p[k1], p[k2]);
+            kernel.add_scaled(q.data() + k1 + m, u.data() + (m - d), d, p[k2]);
             countdown.add(2 * m);
             k1 = next_wet(k2 + 1);
         } else {
-            add_scaled(q.data() + k1, u.data(), m, p[k1]);
+            kernel.add_scaled(q.data() + k1, u.data(), m, p[k1]);
             countdown.add(m);
             k1 = k2;
         }
@@ -88,12 +106,46 @@ std::string too_long_message(std::size_t m) {
 
 }  // namespace
 
+bool variant_supported(Variant variant) {
+    switch (variant) {
+        case Variant::generic:
+            return true;
+#if TARNWICK_X86_VARIANTS
+        case Variant::avx2:
+            return __builtin_cpu_supports("avx2");
+        case Variant::avx512:
+            return __builtin_cpu_supports("avx512f");
+#endif
+        default:
+            return false;
+    }
+}
+
+Variant best_variant() {
+    for (Variant variant : {Variant::avx512, Variant::avx2})
+        if (variant_supported(variant)) return variant;
+    return Variant::generic;
+}
+
+ConvolutionKernels convolution_kernels(Variant variant) {
+    switch (variant) {
+#if TARNWICK_X86_VARIANTS
+        case Variant::avx2:
+            return {add_scaled_avx2, add_scaled_pair_avx2};
+        case Variant::avx512:
+            return {add_scaled_avx512, add_scaled_pair_avx512};
+#endif
+        default:
+            return {add_scaled_generic, add_scaled_pair_generic};
+    }
+}
+
 std::size_t value_limit() {
     const std::uint64_t bytes = memory_limit_bytes();
     // Where the memory size cannot be asked for, 2^31 values (16 GiB).
     if (bytes == 0) return std::size_t{1} << 31;
     const std::uint64_t values = bytes / 2 / sizeof(double);
-    return static_cast<std::size_t>(std::min<std::uint64_t>(values, std::vector<double>().max_size()));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(values, Values().max_size()));
 }
 
 std::size_t ordinate_count(double tc_seconds, double dt) {
@@ -103,8 +155,8 @@ std::size_t ordinate_count(double tc_seconds, double dt) {
     return static_cast<std::size_t>(m);
 }
 
-std::vector<double> translation_hydrograph(std::size_t m, double dt, double basin_area, double tc_seconds) {
-    std::vector<double> th;
+Values translation_hydrograph(std::size_t m, double dt, double basin_area, double tc_seconds) {
+    Values th;
     th.reserve(m);
     const double hours = dt / 3600.0;
     double previous = 0.0;
@@ -124,10 +176,10 @@ std::vector<double> translation_hydrograph(std::size_t m, double dt, double basi
     return th;
 }
 
-Result<std::vector<double>> clark_uh_core(const std::vector<double>& rainfall, double dt, double basin_area,
-                                          double tc_seconds, double storage_seconds) {
+Result<Values> clark_uh_core(const Values& rainfall, double dt, double basin_area, double tc_seconds,
+                             double storage_seconds) {
     const std::size_t n = rainfall.size();
-    if (!(tc_seconds > 0.0) || !(dt > 0.0)) return std::vector<double>(n, 0.0);
+    if (!(tc_seconds > 0.0) || !(dt > 0.0)) return Values(n, 0.0);
 
     // M ordinates for the unit hydrograph plus N + M - 1 runoff values, all
     // counted before any allocation so that an absurd tc is refused rather
@@ -135,13 +187,16 @@ Result<std::vector<double>> clark_uh_core(const std::vector<double>& rainfall, d
     const std::size_t m = ordinate_count(tc_seconds, dt);
     const std::size_t limit = value_limit();
     if (m > limit / 2 || n > limit - 2 * m) return value_error(too_long_message(m));
+    // At the peak the ordinates and the runoff are held together; they must
+    // fit beside what the process already uses.
+    if (!fits_in_memory((std::uint64_t{2} * m + n) * sizeof(double))) return value_error(too_long_message(m));
 
     // The unit hydrograph: the translation hydrograph routed through a linear
     // reservoir, which is Muskingum routing with x = 0, starting from rest.
-    const std::vector<double> u = muskingum::muskingum_routing_core(
-        translation_hydrograph(m, dt, basin_area, tc_seconds), 0.0, dt, storage_seconds, 0.0);
+    const Values u = muskingum::muskingum_routing_core(translation_hydrograph(m, dt, basin_area, tc_seconds), 0.0, dt,
+                                                       storage_seconds, 0.0);
 
-    std::vector<double> q = zeroed_values(n + m - 1);
+    Values q = zeroed_values(n + m - 1);
     convolve(rainfall, u, q);
     return q;
 }

@@ -114,7 +114,7 @@ DeficitConstantResult run_deficit_and_constant(const IncrementalTimeSeries& rain
 
     // Sized once up front and written through plain pointers: the per-step
     // bookkeeping of push_back would cost more than the arithmetic.
-    std::vector<double> excess = zeroed_values(n), loss = zeroed_values(n), deficit = zeroed_values(n);
+    Values excess = zeroed_values(n), loss = zeroed_values(n), deficit = zeroed_values(n);
     double* excess_out = excess.data();
     double* loss_out = loss.data();
     double* deficit_out = deficit.data();

@@ -12,8 +12,8 @@ namespace {
 
 // ln(v + eps) of every value, unclamped: values below -eps give NaN and
 // exactly -eps gives -infinity, both of which propagate into the score.
-std::vector<double> log_transform(std::span<const double> values) {
-    std::vector<double> out;
+Values log_transform(std::span<const double> values) {
+    Values out;
     reserve_large(out, values.size());
     for (double v : values) out.push_back(std::log(v + kge_epsilon));
     return out;
@@ -76,8 +76,8 @@ Result<double> calculate_kge(std::span<const double> sim, std::span<const double
     if (obs.empty()) return value_error("Observed series is empty.");
     if (sim.size() != obs.size()) return value_error("Series length mismatch.");
     if (!use_log) return score(sim, obs);
-    const std::vector<double> log_sim = log_transform(sim);
-    const std::vector<double> log_obs = log_transform(obs);
+    const Values log_sim = log_transform(sim);
+    const Values log_obs = log_transform(obs);
     return score(log_sim, log_obs);
 }
 

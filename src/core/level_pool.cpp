@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "cancel.hpp"
 #include "interp.hpp"
+#include "memory_limit.hpp"
 
 namespace tarnwick::reservoir {
 
@@ -169,7 +171,7 @@ class OutletBank {
             std::size_t k = 0;
             while (k < lists_.size() && lists_[k].first != name) ++k;
             if (k == lists_.size()) {
-                lists_.emplace_back(name, std::vector<double>());
+                lists_.emplace_back(name, Values());
                 lists_.back().second.reserve(recorded);
             }
             slot_.push_back(k);
@@ -201,7 +203,7 @@ class OutletBank {
     }
 
     Error& error() { return error_; }
-    NamedMap<std::vector<double>>& lists() { return lists_; }
+    NamedMap<Values>& lists() { return lists_; }
 
  private:
     template <bool Record>
@@ -234,7 +236,7 @@ class OutletBank {
     const NamedMap<DischargeInfo>& outlets_;
     std::vector<FastOutlet> fast_;
     std::vector<std::size_t> slot_;
-    NamedMap<std::vector<double>> lists_;
+    NamedMap<Values> lists_;
     Error error_;
 };
 
@@ -254,7 +256,7 @@ class Router {
           block_seconds_(static_cast<std::int64_t>(cancel_interval / second_weight_) + 1) {}
 
     // The outflows at time t and the current elevation, recorded.
-    bool record_outflows(std::int64_t t, std::vector<double>& total) {
+    bool record_outflows(std::int64_t t, Values& total) {
         if (!bank_.sum<true>(e_, t, O_)) return fail(std::move(bank_.error()));
         total.push_back(O_ + 0.0);
         return true;
@@ -266,7 +268,7 @@ class Router {
     // span years of seconds, so the unrecorded ones are taken in blocks
     // counted on the cancellation countdown, each second weighing as much as
     // its outlets.
-    bool steps(std::int64_t first, std::int64_t last, std::vector<double>& total) {
+    bool steps(std::int64_t first, std::int64_t last, Values& total) {
         // The state lives in locals for the loop so that it stays in registers.
         State state{S_, e_, I_prev_, 0.0};
         bool ok = true;
@@ -291,7 +293,7 @@ class Router {
     double storage() const { return S_; }
     double elevation() const { return e_; }
     Error& failure() { return failure_; }
-    NamedMap<std::vector<double>>& lists() { return bank_.lists(); }
+    NamedMap<Values>& lists() { return bank_.lists(); }
 
  private:
     struct State {
@@ -304,7 +306,7 @@ class Router {
     // One second at time t: the outflows at the elevation before it (added to
     // `total` when recorded), then the storage and elevation it leaves.
     template <bool Record>
-    [[gnu::always_inline]] bool second(std::int64_t t, State& state, std::vector<double>& total) {
+    [[gnu::always_inline]] bool second(std::int64_t t, State& state, Values& total) {
         if (!bank_.sum<Record>(state.e, t, state.O)) [[unlikely]] {
             failure_ = std::move(bank_.error());
             return false;
@@ -345,7 +347,7 @@ class Router {
     CancelCountdown countdown_;
 };
 
-ContinuousTimeSeries series(std::vector<double> values, const char* kind, std::int32_t step) {
+ContinuousTimeSeries series(Values values, const char* kind, std::int32_t step) {
     return ContinuousTimeSeries{std::move(values), kind, step};
 }
 
@@ -363,9 +365,13 @@ Result<LevelPoolResult> run_level_pool_routing(const ContinuousTimeSeries& inflo
     const std::int32_t step = inflow.time_step;
     if (step < 1) internal_failure("the inflow's time step must be at least one second");
 
-    std::vector<double> storage;
-    std::vector<double> elevation;
-    std::vector<double> total;
+    // Storage, elevation, total and one list per outlet, n values each.
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(outlets.size() + 3, n * sizeof(double), &bytes) || !fits_in_memory(bytes))
+        throw std::bad_alloc();
+    Values storage;
+    Values elevation;
+    Values total;
     storage.reserve(n);
     elevation.reserve(n);
     total.reserve(n);

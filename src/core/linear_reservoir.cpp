@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "cancel.hpp"
 #include "float_text.hpp"
 #include "large_buffer.hpp"
+#include "memory_limit.hpp"
 
 namespace tarnwick::baseflow {
 
@@ -93,12 +95,12 @@ inline double inflow(const Step<Rate>& step, double fraction, double depth) {
 // exactly that of routing it alone, and each step's outflows are added into
 // the total in layer order, as one layer after the other would.
 template <std::size_t N, std::size_t L, class Rate>
-void route_group(const Step<Rate>& step_ref, const Layer* group, const std::vector<double>& rain,
-                 std::vector<double>* const* outs, std::vector<double>& total) {
+void route_group(const Step<Rate>& step_ref, const Layer* group, const Values& rain, Values* const* outs,
+                 Values& total) {
     const Step<Rate> step = step_ref;  // locals: output stores cannot force reloads
     std::array<double, L> fraction, c, d;
     std::array<std::array<double, N>, L> state;
-    std::array<std::vector<double>*, L> out;
+    std::array<Values*, L> out;
     for (std::size_t l = 0; l < L; ++l) {
         fraction[l] = group[l].fraction;
         c[l] = group[l].c;
@@ -124,14 +126,13 @@ void route_group(const Step<Rate>& step_ref, const Layer* group, const std::vect
 
 // One layer with a chain of any length (none included), its state in memory.
 template <class Rate>
-void route_any(const Step<Rate>& step_ref, const Layer& layer, const std::vector<double>& rain,
-               std::vector<double>& out, std::vector<double>& total) {
+void route_any(const Step<Rate>& step_ref, const Layer& layer, const Values& rain, Values& out, Values& total) {
     const Step<Rate> step = step_ref;
     const double fraction = layer.fraction;
     const double c = layer.c;
     const double d = layer.d;
     const std::size_t chain = layer.chain;
-    std::vector<double> chain_state(chain, layer.initial_q);
+    Values chain_state(chain, layer.initial_q);
     double* state = chain_state.data();
     const double* depth = rain.data();
     double* sum = total.data();
@@ -150,8 +151,8 @@ constexpr std::size_t max_short_chain = 4;
 constexpr std::size_t max_group = 4;
 
 template <std::size_t N, class Rate>
-void route_short(const Step<Rate>& step, const Layer* group, std::size_t count, const std::vector<double>& rain,
-                 std::vector<double>* const* outs, std::vector<double>& total) {
+void route_short(const Step<Rate>& step, const Layer* group, std::size_t count, const Values& rain, Values* const* outs,
+                 Values& total) {
     switch (count) {
         case 1:
             return route_group<N, 1, Rate>(step, group, rain, outs, total);
@@ -167,8 +168,8 @@ void route_short(const Step<Rate>& step, const Layer* group, std::size_t count, 
 // Routes every layer in order: runs of consecutive layers with the same
 // short chain go together (at most max_group at a time), the others alone.
 template <class Rate>
-void route_all(const Step<Rate>& step, const std::vector<Layer>& layers, const std::vector<double>& rain,
-               std::vector<std::vector<double>*>& outs, std::vector<double>& total) {
+void route_all(const Step<Rate>& step, const std::vector<Layer>& layers, const Values& rain, std::vector<Values*>& outs,
+               Values& total) {
     std::size_t first = 0;
     while (first < layers.size()) {
         const std::size_t chain = layers[first].chain;
@@ -180,7 +181,7 @@ void route_all(const Step<Rate>& step, const std::vector<Layer>& layers, const s
         std::size_t count = 1;
         while (count < max_group && first + count < layers.size() && layers[first + count].chain == chain) ++count;
         const Layer* group = layers.data() + first;
-        std::vector<double>* const* group_outs = outs.data() + first;
+        Values* const* group_outs = outs.data() + first;
         switch (chain) {
             case 1:
                 route_short<1, Rate>(step, group, count, rain, group_outs, total);
@@ -243,15 +244,19 @@ Result<BaseflowResult> run_linear_reservoir(double basin_area, const Incremental
         layers.push_back({config.gw_fraction, config.initial_q, c, 1.0 - c, config.num_reservoir});
     }
 
-    const std::vector<double>& rain = rainfall.data;
+    const Values& rain = rainfall.data;
     const std::size_t n = rain.size();
+    // The total and one series per layer are held together.
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(layers.size() + 1, n * sizeof(double), &bytes) || !fits_in_memory(bytes))
+        throw std::bad_alloc();
     BaseflowResult result{{{}, "discharge", rainfall.time_step}, {}};
     reserve_large(result.total.data, n);
     result.total.data.resize(n, 0.0);
-    std::vector<std::vector<double>> outs(layers.size());
-    std::vector<std::vector<double>*> out_ptrs;
+    std::vector<Values> outs(layers.size());
+    std::vector<Values*> out_ptrs;
     out_ptrs.reserve(layers.size());
-    for (std::vector<double>& out : outs) {
+    for (Values& out : outs) {
         reserve_large(out, n);
         out_ptrs.push_back(&out);
     }

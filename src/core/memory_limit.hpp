@@ -16,4 +16,21 @@ namespace tarnwick {
 // process, on the first call from any thread; later calls cost a load.
 std::uint64_t memory_limit_bytes();
 
+// Requests below this size are admitted without a look at the current use:
+// reading it costs tens of microseconds, a small part of filling 16 MiB.
+inline constexpr std::uint64_t large_request_bytes = std::uint64_t{16} << 20;
+
+// What the limits leave beyond what is in use now: the least of each limited
+// control group's limit minus its use (memory.current, or
+// memory.usage_in_bytes), the available physical memory (MemAvailable) and
+// RLIMIT_AS minus the process's address space. The largest count where none
+// of them can be read. Reads the files on every call.
+std::uint64_t memory_room_bytes();
+
+// Whether a call whose buffers together peak at `bytes` may allocate them.
+// Small requests always may. A large one may when it fits in
+// memory_room_bytes() plus the buffers the calling thread has parked for
+// reuse, which are then given back to make that room.
+bool fits_in_memory(std::uint64_t bytes);
+
 }  // namespace tarnwick

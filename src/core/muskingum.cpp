@@ -50,7 +50,7 @@ void route_in_place(double* data, std::size_t n, double first, const Coefficient
 }
 
 // One pass over the non-empty `values` in place, counted on `countdown`.
-void route_counted(std::vector<double>& values, std::optional<double> initial_outflow, const Coefficients& c,
+void route_counted(Values& values, std::optional<double> initial_outflow, const Coefficients& c,
                    CancelCountdown& countdown) {
     const double first = initial_outflow.value_or(values[0]);
     if (values.size() == 1) {
@@ -118,8 +118,7 @@ Coefficients coefficients(double dt, double k, double x) {
     return {(dt - b) / d, (dt + b) / d, (a - dt) / d};
 }
 
-std::vector<double> muskingum_routing_core(std::vector<double> inflow, std::optional<double> initial_outflow, double dt,
-                                           double k, double x) {
+Values muskingum_routing_core(Values inflow, std::optional<double> initial_outflow, double dt, double k, double x) {
     if (inflow.empty()) empty_inflow();
     CancelCountdown countdown;
     route_counted(inflow, initial_outflow, coefficients(dt, k, x), countdown);
@@ -137,7 +136,7 @@ ContinuousTimeSeries run_muskingum_routing(const ContinuousTimeSeries& inflow, c
     const std::size_t n = inflow.data.size();
     const Coefficients c = coefficients(dt, k, x);
     const double* values = inflow.data.data();
-    std::vector<double> outflow;
+    Values outflow;
     reserve_large(outflow, n);
     outflow.assign(RoutedOutflow(values, 0, c, parameters.initial_outflow),
                    RoutedOutflow(values, n, c, parameters.initial_outflow));

@@ -38,8 +38,7 @@ Coefficients coefficients(double dt, double k, double x);
 // becomes the outflow, of the same length. The first outflow is
 // `initial_outflow`, or the first inflow when none is given. An empty inflow
 // is a broken precondition (InternalFailure).
-std::vector<double> muskingum_routing_core(std::vector<double> inflow, std::optional<double> initial_outflow, double dt,
-                                           double k, double x);
+Values muskingum_routing_core(Values inflow, std::optional<double> initial_outflow, double dt, double k, double x);
 
 struct Parameters {
     double k_seconds;          // storage constant of the whole reach

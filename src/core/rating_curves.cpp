@@ -11,13 +11,13 @@ namespace tarnwick::reservoir {
 
 namespace {
 
-bool strictly_ascending(const std::vector<double>& values) {
+bool strictly_ascending(const Values& values) {
     for (std::size_t i = 0; i + 1 < values.size(); ++i)
         if (!(values[i] < values[i + 1])) return false;
     return true;
 }
 
-bool ascending(const std::vector<double>& values) {
+bool ascending(const Values& values) {
     for (std::size_t i = 0; i + 1 < values.size(); ++i)
         if (!(values[i] <= values[i + 1])) return false;
     return true;
@@ -25,14 +25,14 @@ bool ascending(const std::vector<double>& values) {
 
 }  // namespace
 
-Result<ElevationStorage> make_elevation_storage(std::vector<double> elevation, std::vector<double> storage) {
+Result<ElevationStorage> make_elevation_storage(Values elevation, Values storage) {
     if (elevation.size() != storage.size()) return value_error("`elevation` and `storage` must have the same length");
     if (!strictly_ascending(elevation)) return value_error("`elevation` must must be sorted and can't have duplicates");
     if (!strictly_ascending(storage)) return value_error("`storage` must must be sorted and can't have duplicates");
     return ElevationStorage{std::move(elevation), std::move(storage)};
 }
 
-Result<ElevationDischarge> make_elevation_discharge(std::vector<double> elevation, std::vector<double> discharge) {
+Result<ElevationDischarge> make_elevation_discharge(Values elevation, Values discharge) {
     if (elevation.size() != discharge.size())
         return value_error("`elevation` and `discharge` must have the same length");
     if (elevation.size() < 2) return value_error("`elevation` and `discharge` each must have at least 2 elements.");

@@ -10,25 +10,26 @@
 #include <vector>
 
 #include "error.hpp"
+#include "large_buffer.hpp"
 
 namespace tarnwick::reservoir {
 
 // Both vectors strictly ascending and equally long; a curve of fewer than two
 // points can be built, but every lookup on it fails.
 struct ElevationStorage {
-    std::vector<double> elevation;
-    std::vector<double> storage;
+    Values elevation;
+    Values storage;
 };
 
 // Strictly ascending elevations, non-decreasing discharges, at least two
 // points of each.
 struct ElevationDischarge {
-    std::vector<double> elevation;
-    std::vector<double> discharge;
+    Values elevation;
+    Values discharge;
 };
 
-Result<ElevationStorage> make_elevation_storage(std::vector<double> elevation, std::vector<double> storage);
-Result<ElevationDischarge> make_elevation_discharge(std::vector<double> elevation, std::vector<double> discharge);
+Result<ElevationStorage> make_elevation_storage(Values elevation, Values storage);
+Result<ElevationDischarge> make_elevation_discharge(Values elevation, Values discharge);
 
 // The storage at `elevation`; an error outside the curve's elevations.
 Result<double> get_storage(const ElevationStorage& curve, double elevation);

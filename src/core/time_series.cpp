@@ -51,7 +51,7 @@ std::int64_t total_duration(const IncrementalTimeSeries& series) {
 }
 
 Result<double> get_value(const ContinuousTimeSeries& series, double duration) {
-    const std::vector<double>& data = series.data;
+    const Values& data = series.data;
     const std::size_t n = data.size();
     if (n == 0) return value_error("`duration` " + float_text(duration) + " is out of range (the series is empty)");
 
@@ -83,6 +83,10 @@ Result<IncrementalTimeSeries> disaggregate(const IncrementalTimeSeries& series, 
     const std::size_t per_value = static_cast<std::size_t>(count);
     const std::uint64_t limit = memory_limit_bytes() / sizeof(double);
     if (limit != 0 && series.data.size() > limit / per_value) throw std::bad_alloc();
+    // Nor may it take more than the limit leaves beside what is in use.
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(series.data.size(), per_value * sizeof(double), &bytes) || !fits_in_memory(bytes))
+        throw std::bad_alloc();
 
     const double factor = static_cast<double>(target_step) / static_cast<double>(step);
     IncrementalTimeSeries out{{}, series.kind, target_step};

@@ -14,6 +14,7 @@
 
 #include "duration.hpp"
 #include "error.hpp"
+#include "large_buffer.hpp"
 
 namespace tarnwick {
 
@@ -21,7 +22,7 @@ template <class Tag>
 struct Series {
     using tag = Tag;
 
-    std::vector<double> data;
+    Values data;
     std::string kind;
     std::int32_t time_step = 1;
 };
@@ -37,7 +38,7 @@ Result<void> validate_kind(const std::string& kind);
 Result<std::int32_t> checked_time_step(const std::string& kind, TimeDelta step);
 
 template <class Tag>
-Result<Series<Tag>> make_checked_series(std::vector<double> data, std::string kind, TimeDelta step) {
+Result<Series<Tag>> make_checked_series(Values data, std::string kind, TimeDelta step) {
     auto seconds = checked_time_step(kind, step);
     if (!seconds) return std::unexpected(seconds.error());
     return Series<Tag>{std::move(data), std::move(kind), *seconds};

@@ -26,7 +26,7 @@ std::size_t parameter_index(const Signature& sig, PyObject* name) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (text == nullptr) {
-        PyErr_Clear();  // a name that is not valid text matches no parameter
+        if (PyErr_Occurred()) clear_probe_failure();  // a name that is not valid text matches no parameter
         return sig.count;
     }
     for (std::size_t i = 0; i < sig.count; ++i)

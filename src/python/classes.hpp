@@ -1,18 +1,22 @@
-// The module's classes: one heap type per class and process.
+// The module's classes: one heap type per class and interpreter.
 //
 // Every class wraps one plain value from the hydrology. Instance<T> is the
 // object layout; class_def<T>() holds the PyType_Spec generated from T's
 // class record (records.hpp) in the binding file of T's submodule;
-// type_of<T>() creates the type on first use. Creation is lock-free: racing threads may each build a type,
-// the first to publish it wins and the others discard theirs, so exactly one
-// type object per class is ever handed out.
+// type_of<T>() creates the type on first use in each interpreter (in its
+// InterpreterState, state.hpp). Creation is lock-free: racing threads may
+// each build a type, the first to publish it wins and the others discard
+// theirs, so exactly one type object per class and interpreter is ever
+// handed out.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
+#include <concepts>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "binding.hpp"
 #include "borrow_flag.hpp"
@@ -23,7 +27,8 @@ namespace tarnwick::python {
 
 struct ClassDef {
     PyType_Spec* spec;  // named "builtins.{class}"
-    std::atomic<PyObject*> type{nullptr};
+    // The class's index among the per-interpreter types, drawn on first use.
+    std::atomic<int> slot{-1};
 
     // The bare class name, for registration and type-check messages.
     const char* name() const { return spec->name + sizeof("builtins.") - 1; }
@@ -33,6 +38,15 @@ template <class T>
 struct Instance {
     PyObject_HEAD T value;
     BorrowFlag borrow;
+    // The number of values a series exports through the buffer protocol: the
+    // shape of every view, which must stay valid as long as the view does.
+    Py_ssize_t exported_length;
+};
+
+// Classes whose values are the doubles of a `data` vector: the time series.
+template <class T>
+concept HasData = requires(const T& value) {
+    { value.data.data() } -> std::same_as<const double*>;
 };
 
 // Specialised once per class by TARNWICK_DEFINE_CLASS in the binding file of
@@ -50,7 +64,8 @@ inline constexpr bool has_class = false;
     template <>                   \
     inline constexpr bool has_class<T> = true;
 
-// Creates the type on first use; NULL never escapes (throws PythonError).
+// The type in the calling interpreter, created on first use there; NULL
+// never escapes (throws PythonError).
 PyTypeObject* ensure_type(ClassDef& def);
 
 template <class T>
@@ -70,6 +85,7 @@ Ref wrap_as(PyTypeObject* type, T&& value) {
     auto* instance = reinterpret_cast<Instance<T>*>(object.get());
     new (&instance->value) T(std::move(value));
     new (&instance->borrow) BorrowFlag();
+    if constexpr (HasData<T>) instance->exported_length = static_cast<Py_ssize_t>(instance->value.data.size());
     return object;
 }
 
@@ -102,6 +118,37 @@ template <class T, const Signature& S, T (*Make)(const Args&)>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&] { return wrap_as<T>(type, Make(bind(S, args, kwargs))).release(); },
                  static_cast<PyObject*>(nullptr));
+}
+
+// The buffer protocol's export (bf_getbuffer) of the values of a series: the
+// stored doubles themselves, read-only, one-dimensional and C-contiguous, so
+// numpy and memoryview read them without a copy. The view holds a reference
+// to the instance, which keeps the values alive; a series never changes after
+// construction, so nothing else is held and releasing a view has nothing to
+// undo. A request for a writable view fails with BufferError.
+template <HasData T>
+int export_data(PyObject* self, Py_buffer* view, int flags) noexcept {
+    static constexpr Py_ssize_t stride = sizeof(double);
+    static constexpr double no_values[1] = {};  // the address of an empty series' values
+    view->obj = nullptr;
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "the values of a time series are read-only");
+        return -1;
+    }
+    auto* instance = reinterpret_cast<Instance<T>*>(self);
+    const std::vector<double>& data = instance->value.data;
+    view->buf = const_cast<double*>(data.empty() ? no_values : data.data());
+    view->len = static_cast<Py_ssize_t>(data.size() * sizeof(double));
+    view->readonly = 1;
+    view->itemsize = sizeof(double);
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("d") : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &instance->exported_length : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? const_cast<Py_ssize_t*>(&stride) : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    view->obj = Py_NewRef(self);
+    return 0;
 }
 
 }  // namespace tarnwick::python

@@ -7,23 +7,28 @@
 #include <cstring>
 #include <limits>
 
-#include "../core/large_buffer.hpp"
+#include "state.hpp"
 
 namespace tarnwick::python {
 
 namespace {
 
-// The interpreter's datetime C interface, imported once per process. The
-// capsule's pointer never changes, so a racing second import is harmless.
+// The calling interpreter's datetime C interface, imported there on first
+// use. The state keeps the module's capsule, which keeps the table alive.
 const PyDateTime_CAPI* datetime_api() {
-    static std::atomic<const PyDateTime_CAPI*> cached{nullptr};
-    const PyDateTime_CAPI* api = cached.load(std::memory_order_acquire);
-    if (api == nullptr) {
-        api = static_cast<const PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-        if (api == nullptr) throw PythonError();
-        cached.store(api, std::memory_order_release);
+    InterpreterState& state = interpreter_state();
+    const void* api = state.datetime_api.load(std::memory_order_acquire);
+    if (api != nullptr) return static_cast<const PyDateTime_CAPI*>(api);
+    PyObject* capsule = state.datetime_capsule.load(std::memory_order_acquire);
+    if (capsule == nullptr) {
+        Ref module = Ref::checked(PyImport_ImportModule("datetime"));
+        Ref found = Ref::checked(PyObject_GetAttrString(module.get(), "datetime_CAPI"));
+        capsule = publish(state.datetime_capsule, found.release());
     }
-    return api;
+    api = PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME);
+    if (api == nullptr) throw PythonError();
+    state.datetime_api.store(api, std::memory_order_release);  // the same table whoever stores it
+    return static_cast<const PyDateTime_CAPI*>(api);
 }
 
 // A float item: the float itself, or the interpreter's float conversion.
@@ -61,7 +66,7 @@ constexpr bool borrow_list_items = true;
 
 // Items of an exact list. The list is re-measured on every step, as its
 // iterator does, because converting an item may run code that changes it.
-void list_items(PyObject* list, std::vector<double>& out) {
+void list_items(PyObject* list, Values& out) {
     reserve_large(out, static_cast<std::size_t>(PyList_GET_SIZE(list)));
     Py_ssize_t i = 0;
     while (i < PyList_GET_SIZE(list)) {
@@ -82,7 +87,7 @@ void list_items(PyObject* list, std::vector<double>& out) {
     }
 }
 
-void tuple_items(PyObject* tuple, std::vector<double>& out) {
+void tuple_items(PyObject* tuple, Values& out) {
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
     reserve_large(out, static_cast<std::size_t>(size));
     for (Py_ssize_t start = 0; start < size; start += signal_block) {
@@ -94,14 +99,21 @@ void tuple_items(PyObject* tuple, std::vector<double>& out) {
 
 // Is `type` exactly the class `name` of the module `module`, if that module
 // has been imported? Nothing is imported here: an object of the class can
-// only exist once its module is loaded.
-bool is_loaded_class(PyTypeObject* type, const char* module, const char* name) {
-    // Any failure to look (a module without the class) only means "no".
-    Ref key = Ref::steal(PyUnicode_FromString(module));
-    Ref loaded = Ref::steal(key ? PyImport_GetModule(key.get()) : nullptr);
+// only exist once its module is loaded. A class found is kept in `known`,
+// so later checks compare one pointer.
+bool is_loaded_class(PyTypeObject* type, std::atomic<PyObject*>& known, const char* module, const char* name) {
+    PyObject* kept = known.load(std::memory_order_acquire);
+    if (kept == reinterpret_cast<PyObject*>(type)) return true;
+    // Any other failure to look (a module without the class) only means "no".
+    Ref key = Ref::checked(PyUnicode_FromString(module));
+    Ref loaded = Ref::steal(PyImport_GetModule(key.get()));
     Ref found = Ref::steal(loaded ? PyObject_GetAttrString(loaded.get(), name) : nullptr);
-    if (!found) PyErr_Clear();
-    return found.get() == reinterpret_cast<PyObject*>(type);
+    if (!found && PyErr_Occurred()) clear_probe_failure();
+    if (found.get() != reinterpret_cast<PyObject*>(type)) return false;
+    // A module loaded again has a class of its own: the first one found stays
+    // kept and the new one is found by name.
+    if (kept == nullptr) publish(known, found.release());
+    return true;
 }
 
 // Types whose iteration yields exactly the items of their buffer: memoryview,
@@ -109,28 +121,69 @@ bool is_loaded_class(PyTypeObject* type, const char* module, const char* name) {
 // subclass (whatever it is named) may iterate differently and is iterated.
 bool plain_buffer_type(PyTypeObject* type) {
     if (type == &PyMemoryView_Type) return true;
-    if (std::strcmp(type->tp_name, "numpy.ndarray") != 0 && std::strcmp(type->tp_name, "array.array") != 0)
-        return false;  // a cheap first sieve; the identity decides
-    return is_loaded_class(type, "numpy", "ndarray") || is_loaded_class(type, "array", "array");
+    InterpreterState& state = interpreter_state();
+    if (reinterpret_cast<PyObject*>(type) == state.ndarray.load(std::memory_order_acquire)) return true;
+    if (std::strcmp(type->tp_name, "numpy.ndarray") == 0)  // a cheap first sieve; the identity decides
+        return is_loaded_class(type, state.ndarray, "numpy", "ndarray");
+    if (std::strcmp(type->tp_name, "array.array") == 0) return is_loaded_class(type, state.array, "array", "array");
+    return false;
 }
 
+// The values of a one-dimensional pandas.Series or xarray.DataArray, of
+// exactly the library's own class, as a numpy array; empty for anything else
+// (whether the values are numbers is left to the buffer). Iterating such an
+// object yields its values' items one by one, as Python numbers or 0-d
+// arrays, which convert to the same doubles as the values themselves.
+Ref frame_values(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    bool frame = false;
+    if (std::strcmp(type->tp_name, "Series") == 0)
+        frame = is_loaded_class(type, interpreter_state().series, "pandas", "Series");
+    else if (std::strcmp(type->tp_name, "DataArray") == 0)
+        frame = is_loaded_class(type, interpreter_state().data_array, "xarray", "DataArray");
+    if (!frame) return {};
+    Ref values = Ref::steal(PyObject_GetAttrString(object, "values"));
+    if (!values) clear_probe_failure();
+    return values;
+}
+
+// Is `format` the buffer format of one native value of the C type whose
+// code is `code`?
+bool native_format(const char* format, char code) {
+    if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && PY_LITTLE_ENDIAN) ||
+        (format[0] == '>' && PY_BIG_ENDIAN))
+        ++format;
+    return format[0] == code && format[1] == '\0';
+}
+
+// What a buffer holds, when it is one of the two kinds read directly.
+enum class Held { doubles, int64s };
+
 // Opens a one-dimensional buffer of native doubles (numpy float64 arrays,
-// array('d'), memoryviews of either). Returns false, holding nothing, for
-// anything else. Only exact types whose iteration is known to be plain
-// qualify: reading their buffer gives the same doubles as iterating them.
-bool open_doubles(PyObject* object, Py_buffer& view) {
+// array('d'), memoryviews of either), or, with `ints`, of native 64-bit
+// integers. Returns false, holding nothing, for anything else. Only exact
+// types whose iteration is known to be plain qualify: reading their buffer
+// gives the same doubles as iterating them.
+bool open_numbers(PyObject* object, Py_buffer& view, bool ints, Held& held) {
     if (!plain_buffer_type(Py_TYPE(object))) return false;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+        clear_probe_failure();
         return false;
     }
     const char* format = view.format != nullptr ? view.format : "B";
-    const bool native_double = std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0 ||
-                               std::strcmp(format, "=d") == 0 || (std::strcmp(format, "<d") == 0 && PY_LITTLE_ENDIAN) ||
-                               (std::strcmp(format, ">d") == 0 && PY_BIG_ENDIAN);
-    if (view.ndim == 1 && view.itemsize == 8 && native_double) return true;
+    if (view.ndim == 1 && view.itemsize == 8) {
+        held = Held::doubles;
+        if (native_format(format, 'd')) return true;
+        held = Held::int64s;
+        if (ints && (native_format(format, 'q') || (sizeof(long) == 8 && native_format(format, 'l')))) return true;
+    }
     PyBuffer_Release(&view);
     return false;
+}
+
+bool open_doubles(PyObject* object, Py_buffer& view) {
+    Held held;
+    return open_numbers(object, view, false, held);
 }
 
 // The distance in bytes from one value of an open buffer to the next.
@@ -142,20 +195,29 @@ const double* contiguous_doubles(const Py_buffer& view) {
     return static_cast<const double*>(view.buf);
 }
 
-// Buffers that open_doubles() accepts are copied directly: iterating them
-// would yield the same doubles one Python float at a time. Returns false to
+// Buffers that open_numbers() accepts are copied directly: iterating them
+// would yield the same doubles one Python number at a time (an integer's
+// conversion to float rounds to nearest, as the cast does). Returns false to
 // fall back to iteration.
-bool buffer_items(PyObject* object, std::vector<double>& out) {
+bool buffer_items(PyObject* object, Values& out) {
     Py_buffer view;
-    if (!open_doubles(object, view)) return false;
+    Held held;
+    if (!open_numbers(object, view, true, held)) return false;
     try {
         const std::size_t n = static_cast<std::size_t>(view.shape[0]);
         reserve_large(out, n);
-        if (const double* first = contiguous_doubles(view)) {
+        const char* base = static_cast<const char*>(view.buf);
+        const Py_ssize_t stride = stride_of(view);
+        if (held == Held::int64s) {
+            out.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                std::int64_t value;
+                std::memcpy(&value, base + static_cast<Py_ssize_t>(i) * stride, sizeof value);
+                out[i] = static_cast<double>(value);
+            }
+        } else if (const double* first = contiguous_doubles(view)) {
             out.assign(first, first + n);
         } else {
-            const char* base = static_cast<const char*>(view.buf);
-            const Py_ssize_t stride = stride_of(view);
             out.resize(n);
             for (std::size_t i = 0; i < n; ++i)
                 std::memcpy(&out[i], base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
@@ -168,15 +230,21 @@ bool buffer_items(PyObject* object, std::vector<double>& out) {
     return true;
 }
 
+// A data frame's numbers are copied from its values like any other buffer's.
+bool frame_items(PyObject* object, Values& out) {
+    Ref values = frame_values(object);
+    return values && buffer_items(values.get(), out);
+}
+
 // The most values reserved on a sequence's word: its length is only a
 // capacity hint (it may overstate, or change while it is iterated), so past
 // this the vector grows as the items arrive.
 constexpr Py_ssize_t max_reserved_hint = Py_ssize_t{1} << 20;
 
-void iterate_items(PyObject* object, std::vector<double>& out) {
+void iterate_items(PyObject* object, Values& out) {
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0)
-        PyErr_Clear();
+        clear_probe_failure();
     else
         out.reserve(static_cast<std::size_t>(hint < max_reserved_hint ? hint : max_reserved_hint));
     Ref iterator = Ref::checked(PyObject_GetIter(object));
@@ -206,7 +274,7 @@ bool to_flag(PyObject* object) {
     // numpy's boolean scalar type is numpy.bool_ (named "bool" since numpy 2).
     PyTypeObject* type = Py_TYPE(object);
     Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    if (!module) PyErr_Clear();
+    if (!module) clear_probe_failure();
     const char* name = std::strrchr(type->tp_name, '.');
     name = name != nullptr ? name + 1 : type->tp_name;
     const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
@@ -246,17 +314,22 @@ std::string to_text(PyObject* object) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
-std::vector<double> to_vector(PyObject* object) {
+Values to_vector(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_not_instance(object, "Sequence");
-    std::vector<double> out;
+    Values out;
     if (borrow_list_items && PyList_CheckExact(object))
         list_items(object, out);
     else if (PyTuple_CheckExact(object))
         tuple_items(object, out);
-    else if (!buffer_items(object, out))
+    else if (!buffer_items(object, out) && !frame_items(object, out))
         iterate_items(object, out);
     return out;
+}
+
+Ref values_source(PyObject* object) {
+    if (Ref values = frame_values(object)) return values;
+    return Ref::borrow(object);
 }
 
 InPlaceValues::InPlaceValues(PyObject* object) {
@@ -275,7 +348,7 @@ InPlaceValues::~InPlaceValues() {
     if (held_) PyBuffer_Release(&view_);
 }
 
-void InPlaceValues::assign(std::vector<double> values) {
+void InPlaceValues::assign(Values values) {
     keep_copy();
     owned_ = std::move(values);
     values_ = owned_;
@@ -283,7 +356,7 @@ void InPlaceValues::assign(std::vector<double> values) {
 
 void InPlaceValues::keep_copy() {
     if (!held_) return;
-    std::vector<double> copy;
+    Values copy;
     reserve_large(copy, values_.size());
     copy.assign(values_.begin(), values_.end());
     owned_ = std::move(copy);
@@ -309,7 +382,7 @@ Ref to_python(const std::string& value) {
     return Ref::checked(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
-Ref to_python(const std::vector<double>& values) {
+Ref to_python(const Values& values) {
     Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(values[i]);

@@ -13,9 +13,9 @@
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "../core/duration.hpp"
+#include "../core/large_buffer.hpp"
 #include "../core/named_map.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
@@ -42,9 +42,16 @@ std::size_t to_usize(PyObject* object);
 std::string to_text(PyObject* object);
 
 // Any sequence except str, item by item through the float conversion. Exact
-// lists and tuples, and one-dimensional float64 arrays, take fast paths with
-// the same results.
-std::vector<double> to_vector(PyObject* object);
+// lists and tuples, one-dimensional float64 and int64 arrays, and pandas
+// Series and xarray DataArrays holding such arrays, take fast paths with the
+// same results.
+Values to_vector(PyObject* object);
+
+// What InPlaceValues should open for `object`: the numpy array of values of a
+// pandas Series or xarray DataArray, or else the object itself. Finding a
+// frame's values runs Python code, which must not run while another argument
+// is read in place, so a call finds the sources of all its arguments first.
+Ref values_source(PyObject* object);
 
 // The values of a sequence that a call only reads. A one-dimensional,
 // aligned, contiguous buffer of native doubles, of a type that to_vector()
@@ -65,14 +72,14 @@ class InPlaceValues {
     ~InPlaceValues();
 
     bool in_place() const { return held_; }
-    void assign(std::vector<double> values);
+    void assign(Values values);
     void keep_copy();
     std::span<const double> values() const { return values_; }
 
  private:
     Py_buffer view_{};
     bool held_ = false;
-    std::vector<double> owned_;
+    Values owned_;
     std::span<const double> values_;
 };
 
@@ -108,7 +115,7 @@ Ref to_python(double value);
 Ref to_python(std::int64_t value);
 Ref to_python(std::size_t value);
 Ref to_python(const std::string& value);
-Ref to_python(const std::vector<double>& values);
+Ref to_python(const Values& values);
 Ref to_python(const std::optional<double>& value);
 
 // A timedelta of `seconds` whole seconds, normalised (86400 s is one day).

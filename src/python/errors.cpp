@@ -1,8 +1,7 @@
 #include "errors.hpp"
 
-#include <atomic>
-
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace tarnwick::python {
 
@@ -15,6 +14,11 @@ void raise(PyObject* type, const std::string& message) {
         Py_DECREF(text);
     }
     throw PythonError();
+}
+
+void clear_probe_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError();
+    PyErr_Clear();
 }
 
 std::string type_name(PyObject* object) {
@@ -48,11 +52,12 @@ void raise_error(const Error& error) {
 }
 
 PyObject* panic_exception_type() {
-    // Created once per process. Two threads may race to create it; the first
-    // to publish wins and the loser drops its copy, so nothing ever waits on
-    // a lock while holding the interpreter.
-    static std::atomic<PyObject*> cached{nullptr};
-    PyObject* type = cached.load(std::memory_order_acquire);
+    // Created once per interpreter, on first use there. Two threads may race
+    // to create it; the first to publish wins and the loser drops its copy,
+    // so nothing ever waits on a lock while holding the interpreter.
+    InterpreterState* state = find_interpreter_state();
+    if (state == nullptr) return nullptr;
+    PyObject* type = state->panic_exception.load(std::memory_order_acquire);
     if (type != nullptr) return type;
     PyObject* created = PyErr_NewExceptionWithDoc(
         "tarnwick.PanicException",
@@ -60,10 +65,7 @@ PyObject* panic_exception_type() {
         "normally propagates to the top instead of being caught by `except Exception`.",
         PyExc_BaseException, nullptr);
     if (created == nullptr) return nullptr;
-    PyObject* expected = nullptr;
-    if (cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;
-    Py_DECREF(created);
-    return expected;
+    return publish(state->panic_exception, created);
 }
 
 bool signal_raised() { return PyErr_CheckSignals() < 0; }
@@ -108,6 +110,9 @@ void prefix_type_error(const char* parameter) {
     // On any failure while building the replacement, the original stays.
     PyObject* text = PyObject_Str(original.get());
     if (text == nullptr) {
+        // What is not an Exception (a KeyboardInterrupt raised meanwhile)
+        // takes the original's place and ends the call.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
         PyErr_Clear();
         restore_exception(original.release());
         return;
@@ -117,6 +122,7 @@ void prefix_type_error(const char* parameter) {
     Ref replacement;
     if (message) replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
         PyErr_Clear();
         restore_exception(original.release());
         return;

@@ -24,6 +24,12 @@ namespace tarnwick::python {
 // Thrown after a Python exception has been set.
 struct PythonError {};
 
+// Clears the pending exception when it is an Exception, which is how a probe
+// (a length hint, an optional attribute) may fail; anything else, such as the
+// KeyboardInterrupt of a signal handler or SystemExit, ends the call: it
+// stays set and PythonError is thrown.
+void clear_probe_failure();
+
 // Sets an exception of `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
@@ -45,7 +51,7 @@ T unwrap(Result<T>&& result) {
     if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
-// The process-wide PanicException class (a direct subclass of BaseException),
+// The interpreter's PanicException class (a direct subclass of BaseException),
 // created on first use; NULL with an exception set if it cannot be created.
 PyObject* panic_exception_type();
 

@@ -25,10 +25,13 @@ Ref kge_body(PyObject*, const Args& args) {
     // Float64 arrays are read in place. A conversion that may run Python
     // code (which could write to an array read in place) first copies what
     // is read in place, so the values are those of that moment, as if every
-    // argument had been copied in turn.
-    InPlaceValues sim(args[0]);
+    // argument had been copied in turn. The values of data frames are found
+    // before anything is read in place, as finding them runs Python code.
+    Ref sim_source = values_source(args[0]);
+    Ref obs_source = values_source(args[1]);
+    InPlaceValues sim(sim_source.get());
     if (!sim.in_place()) sim.assign(args.get(0, to_vector));
-    InPlaceValues obs(args[1]);
+    InPlaceValues obs(obs_source.get());
     if (!obs.in_place()) {
         sim.keep_copy();
         obs.assign(args.get(1, to_vector));

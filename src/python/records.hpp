@@ -93,6 +93,9 @@ struct Class {
     const char* doc;
     std::array<Field, 6> fields{};
     Methods methods{};
+    // Whether the `data` vector's doubles are also exported through the buffer
+    // protocol, read-only and in place (see export_data in classes.hpp).
+    bool exports_data = false;
 };
 
 struct Submodule {
@@ -279,19 +282,51 @@ void* slot(F* function) {
     return reinterpret_cast<void*>(function);
 }
 
+// The arrays given, one after another.
+template <std::size_t... N>
+std::array<PyType_Slot, (N + ...)> concat(const std::array<PyType_Slot, N>&... parts) {
+    std::array<PyType_Slot, (N + ...)> all{};
+    auto at = all.begin();
+    ((at = std::ranges::copy(parts, at).out), ...);
+    return all;
+}
+
+// The optional slots of a class: one entry each when the class has it, none
+// otherwise.
 template <const auto& C>
-inline auto slots_of = [] {
-    using T = type_t<C>;
-    std::array<PyType_Slot, 6> slots{};
-    std::size_t n = 0;
+auto constructor_slot() {
     if constexpr (C.constructor.exists)
-        slots[n++] = {Py_tp_new, slot(constructor_entry<T, signature_of<C, C>, C.constructor.make>)};
-    slots[n++] = {Py_tp_dealloc, slot(dealloc<T>)};
-    slots[n++] = {Py_tp_doc, const_cast<char*>(joined<class_doc<C>>.chars)};
-    slots[n++] = {Py_tp_getset, getset_of<C>.data()};
-    if constexpr (C.methods.count > 0) slots[n++] = {Py_tp_methods, methods_of<C>.data()};
-    return slots;
-}();
+        return std::array{
+            PyType_Slot{Py_tp_new, slot(constructor_entry<type_t<C>, signature_of<C, C>, C.constructor.make>)}};
+    else
+        return std::array<PyType_Slot, 0>{};
+}
+
+template <const auto& C>
+auto methods_slot() {
+    if constexpr (C.methods.count > 0)
+        return std::array{PyType_Slot{Py_tp_methods, methods_of<C>.data()}};
+    else
+        return std::array<PyType_Slot, 0>{};
+}
+
+template <const auto& C>
+auto buffer_slot() {
+    if constexpr (C.exports_data)
+        return std::array{PyType_Slot{Py_bf_getbuffer, slot(export_data<type_t<C>>)}};
+    else
+        return std::array<PyType_Slot, 0>{};
+}
+
+// The slot table, sized by the slots the class has, with its zero entry last.
+template <const auto& C>
+inline auto slots_of = concat(constructor_slot<C>(),
+                              std::array{
+                                  PyType_Slot{Py_tp_dealloc, slot(dealloc<type_t<C>>)},
+                                  PyType_Slot{Py_tp_doc, const_cast<char*>(joined<class_doc<C>>.chars)},
+                                  PyType_Slot{Py_tp_getset, getset_of<C>.data()},
+                              },
+                              methods_slot<C>(), buffer_slot<C>(), std::array{PyType_Slot{0, nullptr}});
 
 // Named "builtins.{class}". Without a constructor it cannot be instantiated.
 template <const auto& C>

@@ -50,6 +50,7 @@ constexpr Class<ContinuousTimeSeries> continuous_time_series{
         "Supports linear interpolation between points.",
     .fields = series_fields<ContinuousTimeSeries>,
     .methods = {&continuous_total_duration},
+    .exports_data = true,
 };
 
 Ref disaggregate_body(PyObject* self, const Args& args) {
@@ -75,6 +76,7 @@ constexpr Class<IncrementalTimeSeries> incremental_time_series{
         "Supports disaggregation to a finer time step.",
     .fields = series_fields<IncrementalTimeSeries>,
     .methods = {&incremental_total_duration, &disaggregate_method},
+    .exports_data = true,
 };
 
 }  // namespace

@@ -1,3 +1,4 @@
+import sys
 from collections.abc import Sequence
 from datetime import timedelta
 from typing import Any, Literal, TypeAlias
@@ -5,6 +6,11 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import Self, disjoint_base
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
 
 __all__ = ["ContinuousTimeSeries", "IncrementalTimeSeries"]
 
@@ -16,8 +22,13 @@ _Floats: TypeAlias = Sequence[float] | npt.NDArray[np.floating[Any]] | npt.NDArr
 # The kinds a series can be given; any other text raises ValueError.
 _Kind: TypeAlias = Literal["discharge", "rainfall", "elevation", "volume"]
 
+# Both series export their values through the buffer protocol (read-only,
+# one-dimensional, format "d"), so np.asarray(series), np.frombuffer(series)
+# and memoryview(series) read them in place. Interpreters before 3.12 have no
+# __buffer__ method to show for it; there the base class alone declares it.
+
 @disjoint_base
-class ContinuousTimeSeries:
+class ContinuousTimeSeries(Buffer):
     """A uniformly-spaced time series where each value represents a quantity at a
     discrete point in time (e.g. discharge, elevation, storage).
 
@@ -33,9 +44,11 @@ class ContinuousTimeSeries:
     def time_step(self) -> timedelta: ...
     def total_duration(self) -> int:
         """Total duration from first to last data point (seconds)."""
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
 
 @disjoint_base
-class IncrementalTimeSeries:
+class IncrementalTimeSeries(Buffer):
     """A uniformly-spaced time series where each value represents a quantity
     accumulated over one time step interval (e.g. rainfall depth, volume added).
 
@@ -55,3 +68,5 @@ class IncrementalTimeSeries:
         """Disaggregates to a finer `target_step` (seconds) by uniformly
         distributing each bucket's value. Total depth is preserved.
         """
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...

@@ -11,12 +11,12 @@ using namespace tarnwick::clark;
 
 namespace {
 
-IncrementalTimeSeries hourly(std::vector<double> data) { return {std::move(data), "volume", 3600}; }
+IncrementalTimeSeries hourly(Values data) { return {std::move(data), "volume", 3600}; }
 
 // Translation, attenuation and convolution written out plainly.
-std::vector<double> reference(const std::vector<double>& p, double dt, double area, double tc, double r) {
+Values reference(const Values& p, double dt, double area, double tc, double r) {
     const auto m = static_cast<std::size_t>(std::ceil(tc / dt));
-    std::vector<double> th;
+    Values th;
     double previous = 0.0;
     for (std::size_t i = 1; i <= m; ++i) {
         const double x = (dt * static_cast<double>(i)) / tc;
@@ -27,9 +27,9 @@ std::vector<double> reference(const std::vector<double>& p, double dt, double ar
     }
     const double two_k = r + r, d = dt + two_k * 1.0;
     const double c0 = (dt - two_k * 0.0) / d, c1 = (dt + two_k * 0.0) / d, c2 = (two_k * 1.0 - dt) / d;
-    std::vector<double> u{0.0};
+    Values u{0.0};
     for (std::size_t j = 1; j < m; ++j) u.push_back((c0 * th[j] + c1 * th[j - 1]) + c2 * u[j - 1]);
-    std::vector<double> q(p.size() + m - 1, 0.0);
+    Values q(p.size() + m - 1, 0.0);
     for (std::size_t k = 0; k < p.size(); ++k) {
         if (p[k] == 0.0) continue;
         for (std::size_t j = 0; j < m; ++j) q[k + j] = q[k + j] + p[k] * u[j];
@@ -37,7 +37,7 @@ std::vector<double> reference(const std::vector<double>& p, double dt, double ar
     return q;
 }
 
-void check_same(const std::vector<double>& got, const std::vector<double>& want) {
+void check_same(const Values& got, const Values& want) {
     CHECK_EQ(got.size(), want.size());
     for (std::size_t i = 0; i < got.size() && i < want.size(); ++i) CHECK_BITS(got[i], want[i]);
 }
@@ -68,7 +68,7 @@ TEST(clark_convolution_matches_plain_sum_order) {
     std::mt19937_64 rng(3);
     std::uniform_real_distribution<double> depth(-0.1, 1.0);
     std::bernoulli_distribution dry(1.0 / 3);
-    std::vector<double> rain(700);
+    Values rain(700);
     for (double& v : rain) v = dry(rng) ? 0.0 : depth(rng);
     for (std::size_t k = 300; k < 450; ++k) rain[k] = 0.0;
     rain[10] = -0.0;
@@ -97,7 +97,7 @@ TEST(clark_refuses_ordinates_beyond_memory) {
     CHECK_EQ(ordinate_count(7200.5, 3600), 3u);
     CHECK_EQ(ordinate_count(1e300, 1), std::numeric_limits<std::size_t>::max());
     const std::size_t limit = value_limit();
-    CHECK(limit >= (std::size_t{1} << 20) && limit <= std::vector<double>().max_size());
+    CHECK(limit >= (std::size_t{1} << 20) && limit <= Values().max_size());
     // A tc of a million years on a one-second step.
     CHECK_ERROR(clark_uh_core({1.0}, 1, 640, 3.1536e13, 3600),
                 "tc is too long for the rainfall's time step: the unit hydrograph would need 31536000000000 "

@@ -15,7 +15,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The method exactly as stated, with std::fmin/fmax for the NaN rules.
-DeficitConstantResult reference(const std::vector<double>& rain, std::int32_t step, const Parameters& p) {
+DeficitConstantResult reference(const Values& rain, std::int32_t step, const Parameters& p) {
     const double dt = step;
     const double w =
         p.time_to_dry_seconds > 0 ? 1.0 - std::exp((dt / 3600.0) / (p.time_to_dry_seconds / -3600.0)) : 0.0;
@@ -48,7 +48,7 @@ DeficitConstantResult reference(const std::vector<double>& rain, std::int32_t st
 // zero minimum open).
 bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 
-void check_matches_reference(const std::vector<double>& rain, std::int32_t step, const Parameters& p) {
+void check_matches_reference(const Values& rain, std::int32_t step, const Parameters& p) {
     const auto got = run_deficit_and_constant({rain, "volume", step}, p);
     const auto want = reference(rain, step, p);
     for (std::size_t i = 0; i < rain.size(); ++i) {
@@ -81,7 +81,7 @@ TEST(deficit_constant_matches_plain_method_on_random_storms) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> depth(0.0, 0.6);
     std::bernoulli_distribution dry(1.0 / 3);
-    std::vector<double> rain(5000);
+    Values rain(5000);
     for (double& v : rain) v = dry(rng) ? 0.0 : depth(rng);
     for (const Parameters& p : {Parameters{0.3, 1.5, 0.08, 30 * 3600.0}, Parameters{2.0, 1.0, 0.5, 0.0},
                                 Parameters{0.0, 0.2, 0.0, 3600.0}, Parameters{-0.5, 3.0, -0.1, 7200.5}})
@@ -90,7 +90,7 @@ TEST(deficit_constant_matches_plain_method_on_random_storms) {
 }
 
 TEST(deficit_constant_not_a_number_and_infinite_inputs) {
-    const std::vector<double> rain{0.2, kNaN, -0.0, kInf, 0.05, -1.0, 1.0, 0.3};
+    const Values rain{0.2, kNaN, -0.0, kInf, 0.05, -1.0, 1.0, 0.3};
     for (const Parameters& p :
          {Parameters{kNaN, 1.0, 0.1, 36000}, Parameters{0.3, kNaN, 0.1, 36000}, Parameters{kNaN, kNaN, 0.1, 36000},
           Parameters{0.3, 1.0, kNaN, 36000}, Parameters{0.3, 1.0, kInf, 36000}, Parameters{0.3, kInf, 0.1, 36000},
@@ -109,7 +109,7 @@ TEST(deficit_constant_recovery_cap_and_small_rain) {
                0.3 + w * (1.0 - 0.3));
     // No drying time: no recovery, the deficit only falls.
     const auto still = run_deficit_and_constant({{0.0, 0.3, 0.0}, "rainfall", 3600}, {0.5, 1.0, 0.1, 0.0});
-    CHECK(still.deficit.data == (std::vector<double>{0.5, 0.5 - (0.3 - 0.1), 0.5 - (0.3 - 0.1)}));
+    CHECK(still.deficit.data == (Values{0.5, 0.5 - (0.3 - 0.1), 0.5 - (0.3 - 0.1)}));
     // An initial deficit above the maximum is cut back at the first step.
     CHECK_BITS(run_deficit_and_constant({{0.0}, "rainfall", 3600}, {2.0, 1.0, 0.1, 36000}).deficit.data[0], 1.0);
     CHECK_BITS(run_deficit_and_constant({{0.5}, "rainfall", 3600}, {2.0, 1.0, 0.1, 36000}).deficit.data[0],

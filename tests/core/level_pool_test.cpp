@@ -15,7 +15,7 @@ using namespace tarnwick::reservoir;
 namespace {
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
-using V = std::vector<double>;
+using V = Values;
 
 // The routing exactly as the method reads, one scheduled second after the
 // other: a remainder test for recording, every outlet and curve lookup
@@ -23,8 +23,8 @@ using V = std::vector<double>;
 // inflow through get_value. The fast routing must agree with it bit for bit.
 Result<LevelPoolResult> reference_routing(const ContinuousTimeSeries& inflow, double e0, const ElevationStorage& curve,
                                           const NamedMap<DischargeInfo>& outlets) {
-    std::vector<double> storage{}, elevation{e0}, total;
-    NamedMap<std::vector<double>> lists;
+    Values storage{}, elevation{e0}, total;
+    NamedMap<Values> lists;
     const auto s0 = get_storage(curve, e0);
     if (!s0) return std::unexpected(s0.error());
     storage.push_back(*s0);
@@ -44,7 +44,7 @@ Result<LevelPoolResult> reference_routing(const ContinuousTimeSeries& inflow, do
             if (record) {
                 std::size_t k = 0;
                 while (k < lists.size() && lists[k].first != name) ++k;
-                if (k == lists.size()) lists.emplace_back(name, std::vector<double>());
+                if (k == lists.size()) lists.emplace_back(name, Values());
                 lists[k].second.push_back(*q);
             }
         }
@@ -128,7 +128,7 @@ std::string describe(const Outcome& o) {
     return "result with " + std::to_string(o.result->reservoir_storage.data.size()) + " storages";
 }
 
-LevelPoolResult route(std::vector<double> inflow, std::int32_t step, double e0, const ElevationStorage& curve,
+LevelPoolResult route(Values inflow, std::int32_t step, double e0, const ElevationStorage& curve,
                       const NamedMap<DischargeInfo>& outlets) {
     auto result = run_level_pool_routing({std::move(inflow), "discharge", step}, e0, curve, outlets);
     if (!result) {

@@ -17,9 +17,7 @@ namespace {
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-IncrementalTimeSeries rain(std::vector<double> data, std::int32_t step = 3600) {
-    return {std::move(data), "rainfall", step};
-}
+IncrementalTimeSeries rain(Values data, std::int32_t step = 3600) { return {std::move(data), "rainfall", step}; }
 
 LinearReservoir layer(double k_hours, double fraction, double initial_q, std::size_t chain = 1) {
     return {fraction, initial_q, static_cast<std::int32_t>(k_hours * 3600.0), chain};
@@ -27,14 +25,14 @@ LinearReservoir layer(double k_hours, double fraction, double initial_q, std::si
 
 bool near(double a, double b) { return std::fabs(a - b) <= 1e-9 * std::fmax(1.0, std::fabs(b)); }
 
-bool near_all(const std::vector<double>& a, const std::vector<double>& b) {
+bool near_all(const Values& a, const Values& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (!near(a[i], b[i])) return false;
     return true;
 }
 
-bool same_bits_all(const std::vector<double>& a, const std::vector<double>& b) {
+bool same_bits_all(const Values& a, const Values& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (!check::same_bits(a[i], b[i])) return false;
@@ -49,14 +47,14 @@ baseflow::BaseflowResult reference(double area, const IncrementalTimeSeries& r,
     const double dt_hr = static_cast<double>(r.time_step) / 3600.0;
     const double area_factor = area * 1.00833;
     const double half = dt_hr * 0.5;
-    baseflow::BaseflowResult out{{std::vector<double>(r.data.size(), 0.0), "discharge", r.time_step}, {}};
+    baseflow::BaseflowResult out{{Values(r.data.size(), 0.0), "discharge", r.time_step}, {}};
     for (const auto& [name, config] : layers) {
         const double k_per_res =
             (static_cast<double>(config.k_duration) / 3600.0) / static_cast<double>(config.num_reservoir);
         const double c = dt_hr / (half + k_per_res);
         const double d = 1.0 - c;
-        std::vector<double> state(config.num_reservoir, config.initial_q);
-        std::vector<double> flow;
+        Values state(config.num_reservoir, config.initial_q);
+        Values flow;
         for (std::size_t i = 0; i < r.data.size(); ++i) {
             double x = area_factor * ((config.gw_fraction * r.data[i]) / dt_hr);
             for (double& s : state) {
@@ -92,7 +90,7 @@ TEST(worked_example_two_layers) {
 TEST(matches_the_plain_routing_bit_for_bit) {
     // Mixed chain lengths (grouped runs of equal short chains, long chains,
     // an empty chain), power-of-two and other steps, awkward values.
-    const std::vector<double> depths{0.0, 1.3, 0.07, -0.0, 2.5e-310, 0.3, 1e300, 0.0, 0.123456789, 4.2, 0.0, 0.5};
+    const Values depths{0.0, 1.3, 0.07, -0.0, 2.5e-310, 0.3, 1e300, 0.0, 0.123456789, 4.2, 0.0, 0.5};
     const std::vector<std::vector<std::size_t>> chains{
         {1}, {2, 2, 2}, {3, 3, 3, 3, 3, 3}, {1, 2, 2, 1, 4, 4, 4, 4, 4}, {7, 2, 0, 2, 2}, {5}, {4, 4}};
     for (std::int32_t step : {900, 1800, 3600, 7200, 600, 10800, 86400, 1}) {

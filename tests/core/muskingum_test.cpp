@@ -11,12 +11,12 @@ using namespace tarnwick::muskingum;
 
 namespace {
 
-ContinuousTimeSeries hourly(std::vector<double> data) { return {std::move(data), "volume", 3600}; }
+ContinuousTimeSeries hourly(Values data) { return {std::move(data), "volume", 3600}; }
 
 // The recurrence written out plainly, one pass.
-std::vector<double> reference_pass(const std::vector<double>& in, double first, double dt, double k, double x) {
+Values reference_pass(const Values& in, double first, double dt, double k, double x) {
     const Coefficients c = coefficients(dt, k, x);
-    std::vector<double> out{first};
+    Values out{first};
     for (std::size_t i = 1; i < in.size(); ++i) {
         const double a = c.c0 * in[i];
         const double b = c.c1 * in[i - 1];
@@ -26,7 +26,7 @@ std::vector<double> reference_pass(const std::vector<double>& in, double first, 
     return out;
 }
 
-void check_same(const std::vector<double>& got, const std::vector<double>& want) {
+void check_same(const Values& got, const Values& want) {
     CHECK_EQ(got.size(), want.size());
     for (std::size_t i = 0; i < got.size() && i < want.size(); ++i) CHECK_BITS(got[i], want[i]);
 }
@@ -58,11 +58,11 @@ TEST(muskingum_lazy_first_pass_matches_in_place_kernel) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> flow(0.0, 500.0);
     for (std::size_t n : {2u, 3u, 17u, 1000u}) {
-        std::vector<double> in(n);
+        Values in(n);
         for (double& v : in) v = flow(rng);
         for (std::int64_t passes : {1, 3}) {
             const auto routed = run_muskingum_routing({in, "discharge", 900}, {5000.0, 0.35, passes, 12.5});
-            std::vector<double> want = muskingum_routing_core(in, 12.5, 900, 5000.0 / passes, 0.35);
+            Values want = muskingum_routing_core(in, 12.5, 900, 5000.0 / passes, 0.35);
             for (std::int64_t p = 1; p < passes; ++p)
                 want = muskingum_routing_core(want, std::nullopt, 900, 5000.0 / passes, 0.35);
             check_same(routed.data, want);

@@ -8,7 +8,7 @@
 using namespace tarnwick;
 
 namespace {
-ContinuousTimeSeries hourly(std::vector<double> data) { return {std::move(data), "discharge", 3600}; }
+ContinuousTimeSeries hourly(Values data) { return {std::move(data), "discharge", 3600}; }
 }  // namespace
 
 TEST(get_value_interpolates_and_clamps) {
@@ -63,7 +63,7 @@ TEST(total_duration_continuous_and_incremental) {
     CHECK_EQ(total_duration(hourly({1, 2})), 3600);
     const IncrementalTimeSeries inc{{1, 2}, "rainfall", 3600};
     CHECK_EQ(total_duration(inc), 7200);
-    const IncrementalTimeSeries big{std::vector<double>(3, 0.0), "rainfall", 2147483647};
+    const IncrementalTimeSeries big{Values(3, 0.0), "rainfall", 2147483647};
     CHECK_EQ(total_duration(big), 3 * 2147483647LL);
 }
 
@@ -81,7 +81,7 @@ TEST(disaggregate_splits_evenly) {
     const IncrementalTimeSeries s{{1.0, 2.0}, "rainfall", 3600};
     auto half = disaggregate(s, 1800);
     CHECK(half.has_value());
-    CHECK(half->data == (std::vector<double>{0.5, 0.5, 1.0, 1.0}));
+    CHECK(half->data == (Values{0.5, 0.5, 1.0, 1.0}));
     CHECK_EQ(half->time_step, 1800);
     CHECK_EQ(half->kind, "rainfall");
     // Factor computed once: 900 / 3600 times the amount, not amount / 4.

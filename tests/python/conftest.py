@@ -3,6 +3,7 @@ import importlib.machinery
 import importlib.util
 import sys
 import sysconfig
+from contextlib import contextmanager
 from datetime import timedelta
 from pathlib import Path
 
@@ -11,6 +12,40 @@ import pytest
 import tarnwick
 
 HOUR = timedelta(hours=1)
+
+# The module's names that several test files use.
+Continuous = tarnwick.utils.ContinuousTimeSeries
+Incremental = tarnwick.utils.IncrementalTimeSeries
+outlets = tarnwick.reservoir.reservoir_utils
+ElevationStorage = outlets.ElevationStorage
+ElevationDischarge = outlets.ElevationDischarge
+ConstantDischargeInfo = outlets.ConstantDischargeInfo
+SpecifiedDischargeInfo = outlets.SpecifiedDischargeInfo
+ControlledDischargeInfo = outlets.ControlledDischargeInfo
+UnControlledDischargeInfo = outlets.UnControlledDischargeInfo
+LinearReservoir = tarnwick.baseflow.LinearReservoir
+kge = tarnwick.metrics.calculate_kge
+clark = tarnwick.rainfall_transform.run_clark_uh
+muskingum = tarnwick.reach.run_muskingum_routing
+run_linear_reservoir = tarnwick.baseflow.run_linear_reservoir
+route = tarnwick.reservoir.run_level_pool_routing
+
+
+def message_of(call, error=TypeError):
+    """The text of the `error` that `call()` raises."""
+    with pytest.raises(error) as info:
+        call()
+    return str(info.value)
+
+
+@contextmanager
+def panics(message):
+    """Expects the module's internal failure, which is no `Exception`, with `message`."""
+    with pytest.raises(BaseException) as info:  # noqa: B017 - PanicException is not exported
+        yield
+    assert type(info.value).__name__ == "PanicException"
+    assert not isinstance(info.value, Exception)
+    assert str(info.value) == message
 
 
 def load_entry(name):

@@ -113,21 +113,19 @@ def test_too_long_tc_is_measured_against_the_address_space_limit():
 
 
 @pytest.mark.parametrize(
-    "args, kwargs, error, message",
+    "args, error, message",
     [
-        (("R", 1.0, HOUR, HOUR), {"foo": 1}, TypeError, "run_clark_uh() got an unexpected keyword"),
-        (("R", 1.0, HOUR, HOUR), {"tc": HOUR}, TypeError, "run_clark_uh() got multiple values for"),
-        (("R", 1.0, -HOUR, -HOUR), {}, ValueError, "a negative timedelta cannot be converted"),
-        (("R", 1.0, 2.0, -HOUR), {}, TypeError, "argument 'tc': 'float' object is not an instance"),
-        (("R", 1.0, HOUR, 7), {}, TypeError, "argument 'storage_r': 'int' object"),
-        (("R", None, HOUR, HOUR), {}, TypeError, "argument 'basin_area': "),
+        (("R", 1.0, -HOUR, -HOUR), ValueError, "a negative timedelta cannot be converted"),
+        (("R", 1.0, 2.0, -HOUR), TypeError, "argument 'tc': 'float' object is not an instance"),
+        (("R", 1.0, HOUR, 7), TypeError, "argument 'storage_r': 'int' object"),
+        (("R", None, HOUR, HOUR), TypeError, "argument 'basin_area': "),
     ],
 )
-def test_bad_arguments(args, kwargs, error, message):
+def test_bad_arguments(args, error, message):
     rain = Rain([0.5], HOUR, "rainfall")
     args = tuple(rain if a == "R" else a for a in args)
     with pytest.raises(error) as info:
-        clark(*args, **kwargs)
+        clark(*args)
     assert str(info.value).startswith(message)
 
 

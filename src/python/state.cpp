@@ -1,0 +1,90 @@
+#include "state.hpp"
+
+#include <cstdint>
+#include <new>
+
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace tarnwick::python {
+
+namespace {
+
+// The key of the state in the interpreter's dict, unique to this copy of the
+// library: another build loaded into the same process keeps its own.
+const char key_anchor = 0;
+
+void release_state(PyObject* capsule) noexcept {
+    auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, "tarnwick.InterpreterState"));
+    if (state == nullptr) {
+        PyErr_Clear();  // cannot happen: the capsule is ours
+        return;
+    }
+    if (detail::last_used.state == state) detail::last_used = {};
+    delete state;
+}
+
+}  // namespace
+
+namespace detail {
+
+#if defined(Py_GIL_DISABLED)
+thread_local LastUsed last_used;
+#else
+LastUsed last_used;
+#endif
+
+InterpreterState* find_state_in_dict() noexcept {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+#if defined(Py_GIL_DISABLED)
+    const std::int64_t key_of_interpreter = PyInterpreterState_GetID(interpreter);
+    if (key_of_interpreter < 0) return nullptr;
+#else
+    PyInterpreterState* key_of_interpreter = interpreter;
+#endif
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dict for module state");
+        return nullptr;
+    }
+    Ref key = Ref::steal(PyUnicode_FromFormat("tarnwick.InterpreterState.%p", static_cast<const void*>(&key_anchor)));
+    if (!key) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(dict, key.get());  // borrowed
+    if (found == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        auto* fresh = new (std::nothrow) InterpreterState();
+        if (fresh == nullptr) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        Ref capsule = Ref::steal(PyCapsule_New(fresh, "tarnwick.InterpreterState", release_state));
+        if (!capsule) {
+            delete fresh;
+            return nullptr;
+        }
+        // Another thread may have stored one meanwhile: the stored one wins
+        // and ours goes with its capsule.
+        found = PyDict_SetDefault(dict, key.get(), capsule.get());
+        if (found == nullptr) return nullptr;
+    }
+    auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(found, "tarnwick.InterpreterState"));
+    if (state != nullptr) last_used = {key_of_interpreter, state};
+    return state;
+}
+
+}  // namespace detail
+
+InterpreterState::~InterpreterState() {
+    for (auto& type : types) Py_XDECREF(type.load(std::memory_order_relaxed));
+    for (auto* slot : {&panic_exception, &datetime_capsule, &ndarray, &array, &series, &data_array})
+        Py_XDECREF(slot->load(std::memory_order_relaxed));
+}
+
+PyObject* publish(std::atomic<PyObject*>& slot, PyObject* created) noexcept {
+    PyObject* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;
+    Py_DECREF(created);  // another thread published first
+    return expected;
+}
+
+}  // namespace tarnwick::python
