@@ -16,7 +16,6 @@
 #include <concepts>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "binding.hpp"
 #include "borrow_flag.hpp"
@@ -136,7 +135,7 @@ int export_data(PyObject* self, Py_buffer* view, int flags) noexcept {
         return -1;
     }
     auto* instance = reinterpret_cast<Instance<T>*>(self);
-    const std::vector<double>& data = instance->value.data;
+    const auto& data = instance->value.data;
     view->buf = const_cast<double*>(data.empty() ? no_values : data.data());
     view->len = static_cast<Py_ssize_t>(data.size() * sizeof(double));
     view->readonly = 1;
