@@ -203,11 +203,11 @@ def simulate(x: Vector, rainfall: FloatArray, area: float, initial_baseflow: flo
     # step; a unit hydrograph of a single ordinate (tc up to one step) is all zeros
     # and its result one value short.
     n = len(rainfall) * STEPS_PER_DAY
-    direct_values = direct.data
+    direct_values = np.asarray(direct)  # the values in place, not a list of floats
     points = np.zeros(n + 1)
     points[: min(n + 1, len(direct_values))] = direct_values[: n + 1]
     points[0] += initial_baseflow
-    points[1:] += np.fromiter(baseflow.data, np.float64, n)
+    points[1:] += np.asarray(baseflow)[:n]
     # Daily means by the trapezoidal rule over the day's steps.
     inner = points[:-1].reshape(-1, STEPS_PER_DAY).sum(axis=1)
     ends = points[STEPS_PER_DAY::STEPS_PER_DAY] - points[:-1:STEPS_PER_DAY]
@@ -254,7 +254,7 @@ def unit_hydrograph_volume(tc_hours: float, ratio: float) -> float:
         one_inch, 1.0, tc, seconds(ratio * tc.total_seconds(), 1)
     )
     # Ordinates in cfs per acre-inch; 1.00833 cfs for an hour is one acre-inch.
-    return sum(unit.data) * (STEP / 3600) / 1.00833
+    return float(np.asarray(unit).sum()) * (STEP / 3600) / 1.00833
 
 
 @dataclass(frozen=True)
