@@ -22,11 +22,17 @@ command-line cluster also its scheduler and nannies), and the overhead per task
 twice: from wall time, (workers x wall - serial wall) / tasks, which only means
 something on an idle machine, and from CPU time, (CPU here + CPU of the cluster -
 serial CPU) / tasks, which holds up better on a busy one, also as a share of the
-task's own CPU time (the default size keeps it under 10%). The last column is the
+task's own serial CPU time. The last column is the
 speed-up the CPU times allow at best on an idle machine with one core per worker:
 workers x serial CPU / (CPU here + CPU of the cluster), as the client, scheduler
 and nannies share the cores with the workers. Each figure is the median of
 several rounds; compare figures within one run.
+
+Below each cluster's table, a straight line fitted to the total CPU time (here and
+in the cluster) against the number of tasks separates dask's cost per task (the
+slope) from the evaluations' own cost on the cluster (the intercept, which the
+workers pay at their own speed), and gives that cost per task as a share of a
+task of the default size: the example sizes its tasks to keep it under 10%.
 """
 
 import argparse
@@ -174,6 +180,7 @@ def main():
 
     def cluster_rows(client, cluster_cpu):
         ensemble.run_cluster(client, samples[:8], record, 1)  # workers import and warm up
+        counts, totals = [], []
         for size in sizes:
 
             def clustered(size=size):
@@ -187,12 +194,23 @@ def main():
             wall_overhead = (WORKERS * wall - serial_wall) / tasks
             cpu_overhead = (cpu + workers_cpu - serial_cpu) / tasks
             share = cpu_overhead / (size * per_evaluation)
+            counts.append(tasks)
+            totals.append(cpu + workers_cpu)
             label = f"{size} per task" + (" (default)" if size == default else "")
             print(
                 f"{label:<28}{wall:8.2f}{samples_count / wall:9.0f}"
                 f"{serial_wall / wall:9.2f}x{cpu:10.2f}{workers_cpu:13.2f}"
                 f"{wall_overhead * 1e3:18.2f} ms{cpu_overhead * 1e3:6.2f} ms{share:8.0%}"
                 f"{WORKERS * serial_cpu / (cpu + workers_cpu):13.2f}x"
+            )
+        if len(set(counts)) > 1:
+            per_task, evaluations = statistics.linear_regression(counts, totals)
+            cluster_evaluation = evaluations / samples_count
+            task = default * cluster_evaluation
+            print(
+                f"  fit: dask's cost {per_task * 1e3:.2f} ms CPU per task; an evaluation "
+                f"{cluster_evaluation * 1e3:.3f} ms on the cluster ({per_evaluation * 1e3:.3f} ms "
+                f"serial); {per_task / task:.0%} of a task of {default}"
             )
 
     start = time.perf_counter()

@@ -78,9 +78,11 @@ SHOWN_FAILURES = 10
 DEFAULT_WORKERS = 2
 # Resubmissions of a task the cluster lost, after the scheduler's own retries.
 LOST_RETRIES = 3
-# dask's cost per task in CPU seconds (client, scheduler and worker together), as
-# bench/bench_ensemble.py measures it; tasks are made ten times as long at least.
-TASK_OVERHEAD = 4.5e-3
+# dask's cost per task in CPU seconds (client, scheduler and worker together):
+# bench/bench_ensemble.py measures 4.5 ms on an idle machine and up to 8.5 ms on a
+# busy one, where the workers' evaluations slow down about as much. Tasks are made
+# ten times as long as this at least, measured in serial evaluation time.
+TASK_OVERHEAD = 6e-3
 # What the script holds per sample and per local worker process, to refuse sizes
 # that cannot fit in memory (measured with generous margins).
 BYTES_PER_SAMPLE = 2048
