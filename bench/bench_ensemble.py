@@ -221,6 +221,9 @@ def main():
         )
         cluster_rows(client, lambda: sum(client.run(time.process_time).values()))
 
+    if not (Path(sysconfig.get_path("scripts")) / "dask").exists():
+        print("(no dask command-line tool beside this Python: no command-line cluster)")
+        return
     start = time.perf_counter()
     with command_line_cluster(WORKERS) as (address, processes), Client(address) as client:
         client.wait_for_workers(WORKERS, timeout=120)
