@@ -18,11 +18,9 @@ namespace {
 
 using baseflow::LinearReservoir;
 
-Instance<LinearReservoir>& instance_of(PyObject* self) { return *reinterpret_cast<Instance<LinearReservoir>*>(self); }
-
 // A copy of the instance's value, taken under shared access.
 LinearReservoir read_shared(PyObject* self) {
-    Instance<LinearReservoir>& instance = instance_of(self);
+    Instance<LinearReservoir>& instance = instance_of<LinearReservoir>(self);
     if (!instance.borrow.try_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
     const LinearReservoir copy = instance.value;
     instance.borrow.release_shared();
@@ -74,7 +72,7 @@ int set_exclusive(PyObject* self, PyObject* value, void* closure) noexcept {
                     throw;
                 }
             }();
-            Instance<LinearReservoir>& instance = instance_of(self);
+            Instance<LinearReservoir>& instance = instance_of<LinearReservoir>(self);
             if (!instance.borrow.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
             instance.value.*Field = converted;
             instance.borrow.release_exclusive();

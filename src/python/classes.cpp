@@ -2,6 +2,10 @@
 
 namespace tarnwick::python {
 
+void raise_uninitialised(PyObject* self, PyObject* kind) {
+    raise(kind, "'" + type_name(self) + "' object is not initialised");
+}
+
 PyTypeObject* ensure_type(ClassDef& def) {
     PyObject* type = def.type.load(std::memory_order_acquire);
     if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
