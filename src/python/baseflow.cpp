@@ -39,7 +39,7 @@ LinearReservoir make_reservoir(const Args& args) {
     const TimeDelta k_duration = args.get(0, to_timedelta);
     const double gw_fraction = args.get(1, to_f64);
     const double initial_q = args.get(2, to_f64);
-    const std::size_t num_reservoir = args.get_or(3, to_usize, std::size_t{1});
+    const std::size_t num_reservoir = args.get(3, to_usize);
     return unwrap(baseflow::make_linear_reservoir(k_duration, gw_fraction, initial_q, num_reservoir));
 }
 

@@ -9,6 +9,30 @@ std::string Signature::full_name() const {
     return full + "()";
 }
 
+std::size_t Args::checked(std::size_t index) const {
+    if (index >= signature_->count)
+        internal_failure(signature_->full_name() + " has no parameter " + std::to_string(index));
+    return index;
+}
+
+Ref Args::default_of(std::size_t index) const {
+    const Default& fallback = signature_->defaults[index];
+    switch (fallback.kind) {
+        case Default::none:
+            return Ref::borrow(Py_None);
+        case Default::false_:
+            return Ref::borrow(Py_False);
+        case Default::true_:
+            return Ref::borrow(Py_True);
+        case Default::integer:
+            return Ref::checked(PyLong_FromLongLong(fallback.value));
+        case Default::absent:
+            break;
+    }
+    internal_failure(std::string("argument '") + signature_->params[index] + "' of " + signature_->full_name() +
+                     " has no value");
+}
+
 namespace {
 
 [[noreturn]] void too_many_positional(const Signature& sig, std::size_t given) {

@@ -22,19 +22,39 @@
 
 namespace tarnwick::python {
 
+// The default of an optional parameter, read from the text that the
+// docstring's signature shows ("use_log=False"), so the two cannot differ.
+struct Default {
+    enum Kind : unsigned char { absent, none, false_, true_, integer };
+    Kind kind = absent;
+    long long value = 0;  // of an integer
+};
+
+// Called only by a signature with more parameters than max_params. Not
+// constexpr and never defined: signatures are constants, so such a signature
+// fails to compile with this name in the error.
+void more_parameters_than_Signature_max_params_in_binding_hpp();
+
 struct Signature {
     static constexpr std::size_t max_params = 6;
 
     const char* owner;  // class of a constructor or method; nullptr for functions
     const char* name;   // "__new__" for constructors
     std::array<const char*, max_params> params{};
+    std::array<Default, max_params> defaults{};  // absent for required parameters
     std::size_t count = 0;
     std::size_t required = 0;
 
     constexpr Signature(const char* owner_, const char* name_, std::initializer_list<const char*> names,
                         std::size_t required_)
         : owner(owner_), name(name_), required(required_) {
-        for (const char* param : names) params[count++] = param;
+        for (const char* param : names) add(param);
+    }
+
+    constexpr void add(const char* param, Default fallback = {}) {
+        if (count == max_params) more_parameters_than_Signature_max_params_in_binding_hpp();
+        defaults[count] = fallback;
+        params[count++] = param;
     }
 
     // "{class}.{name}()" or "{name}()".
@@ -56,30 +76,36 @@ class Args {
         for (PyObject* item : items_) Py_XDECREF(item);
     }
 
-    PyObject* operator[](std::size_t index) const { return items_[index]; }
+    // The argument bound to parameter `index`, NULL if it was left out.
+    PyObject* operator[](std::size_t index) const { return items_[checked(index)]; }
 
-    // Converts argument `index` with `convert`; a TypeError gets the
-    // parameter's prefix, other exceptions pass unchanged.
+    // Converts argument `index` with `convert`, or the parameter's default
+    // when the argument was left out; a TypeError gets the parameter's
+    // prefix, other exceptions pass unchanged.
     template <class Convert>
     auto get(std::size_t index, Convert&& convert) const -> decltype(convert(nullptr)) {
+        PyObject* item = items_[checked(index)];
+        Ref fallback;
+        if (item == nullptr) {
+            fallback = default_of(index);
+            item = fallback.get();
+        }
         try {
-            return convert(items_[index]);
+            return convert(item);
         } catch (const PythonError&) {
             prefix_type_error(signature_->params[index]);
             throw;
         }
     }
 
-    // As get(), with `fallback` for an argument that was left out.
-    template <class Convert, class T>
-    auto get_or(std::size_t index, Convert&& convert, T fallback) const -> decltype(convert(nullptr)) {
-        if (items_[index] == nullptr) return fallback;
-        return get(index, convert);
-    }
-
  private:
     friend Args bind(const Signature&, PyObject* const*, std::size_t, PyObject*);
     friend Args bind(const Signature&, PyObject*, PyObject*);
+
+    // `index`, if the signature has such a parameter; an internal failure
+    // otherwise.
+    std::size_t checked(std::size_t index) const;
+    Ref default_of(std::size_t index) const;
 
     const Signature* signature_;
     std::array<PyObject*, Signature::max_params> items_{};
