@@ -9,23 +9,22 @@ std::string Signature::full_name() const {
     return full + "()";
 }
 
-std::size_t Args::checked(std::size_t index) const {
-    if (index >= signature_->count)
-        internal_failure(signature_->full_name() + " has no parameter " + std::to_string(index));
-    return index;
+void Args::no_parameter(std::size_t index) const {
+    internal_failure(signature_->full_name() + " has no parameter " + std::to_string(index));
 }
 
-Ref Args::default_of(std::size_t index) const {
+PyObject* Args::default_of(std::size_t index, Ref& owned) const {
     const Default& fallback = signature_->defaults[index];
     switch (fallback.kind) {
         case Default::none:
-            return Ref::borrow(Py_None);
+            return Py_None;
         case Default::false_:
-            return Ref::borrow(Py_False);
+            return Py_False;
         case Default::true_:
-            return Ref::borrow(Py_True);
+            return Py_True;
         case Default::integer:
-            return Ref::checked(PyLong_FromLongLong(fallback.value));
+            owned = Ref::checked(PyLong_FromLongLong(fallback.value));
+            return owned.get();
         case Default::absent:
             break;
     }

@@ -14,7 +14,9 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -85,17 +87,9 @@ class Args {
     template <class Convert>
     auto get(std::size_t index, Convert&& convert) const -> decltype(convert(nullptr)) {
         PyObject* item = items_[checked(index)];
-        Ref fallback;
-        if (item == nullptr) {
-            fallback = default_of(index);
-            item = fallback.get();
-        }
-        try {
-            return convert(item);
-        } catch (const PythonError&) {
-            prefix_type_error(signature_->params[index]);
-            throw;
-        }
+        if (item == nullptr) [[unlikely]]
+            return get_default(index, convert);
+        return converted(index, item, convert);
     }
 
  private:
@@ -104,8 +98,47 @@ class Args {
 
     // `index`, if the signature has such a parameter; an internal failure
     // otherwise.
-    std::size_t checked(std::size_t index) const;
-    Ref default_of(std::size_t index) const;
+    std::size_t checked(std::size_t index) const {
+        if (index >= signature_->count) [[unlikely]]
+            no_parameter(index);
+        return index;
+    }
+    [[noreturn]] void no_parameter(std::size_t index) const;
+
+    template <class Convert>
+    auto converted(std::size_t index, PyObject* item, Convert& convert) const -> decltype(convert(nullptr)) {
+        try {
+            return convert(item);
+        } catch (const PythonError&) {
+            prefix_type_error(signature_->params[index]);
+            throw;
+        }
+    }
+
+    // A left-out argument: its parameter's default, converted as a given
+    // argument would be. The defaults whose conversion is plain (a flag from
+    // False or True, an integer in range, an absent optional from None) are
+    // taken as they are, without making a Python object to convert.
+    template <class Convert>
+    auto get_default(std::size_t index, Convert& convert) const -> decltype(convert(nullptr)) {
+        using R = decltype(convert(nullptr));
+        const Default& fallback = signature_->defaults[index];
+        if constexpr (std::is_same_v<R, bool>) {
+            if (fallback.kind == Default::false_ || fallback.kind == Default::true_)
+                return fallback.kind == Default::true_;
+        } else if constexpr (std::is_integral_v<R>) {
+            if (fallback.kind == Default::integer && std::in_range<R>(fallback.value))
+                return static_cast<R>(fallback.value);
+        } else if constexpr (std::is_same_v<R, std::optional<double>>) {
+            if (fallback.kind == Default::none) return std::nullopt;
+        }
+        Ref owned;
+        return converted(index, default_of(index, owned), convert);
+    }
+
+    // None, False and True are never freed and are returned without a
+    // reference of their own; an integer is made into `owned`.
+    PyObject* default_of(std::size_t index, Ref& owned) const;
 
     const Signature* signature_;
     std::array<PyObject*, Signature::max_params> items_{};

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <concepts>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,14 @@ struct ClassDef {
     const char* name() const { return spec->name + sizeof("builtins.") - 1; }
 };
 
+// Classes whose values are the doubles of a `data` vector: the time series.
+template <class T>
+concept HasData = requires(const T& value) {
+    { value.data.data() } -> std::same_as<const double*>;
+};
+
+struct Nothing {};
+
 // The layout of an instance. Only wrap_as() builds one: the interpreter
 // allocates it zeroed and the fields are constructed in place. An instance
 // can also come to be without that (object.__new__(cls) while the class's
@@ -41,20 +50,15 @@ template <class T>
 struct Instance {
     PyObject_HEAD T value;
     BorrowFlag borrow;
+    bool ready;  // set once `value` and `borrow` are built
     // The number of values a series exports through the buffer protocol: the
     // shape of every view, which must stay valid as long as the view does.
-    Py_ssize_t exported_length;
-    bool ready;  // set once `value` and `borrow` are built
+    // Other classes export nothing and keep no room for it.
+    [[no_unique_address]] std::conditional_t<HasData<T>, Py_ssize_t, Nothing> exported_length;
 };
 
 // TypeError "'{type}' object is not initialised", or an error of `kind`.
 [[noreturn]] void raise_uninitialised(PyObject* self, PyObject* kind = PyExc_TypeError);
-
-// Classes whose values are the doubles of a `data` vector: the time series.
-template <class T>
-concept HasData = requires(const T& value) {
-    { value.data.data() } -> std::same_as<const double*>;
-};
 
 // Specialised once per class by TARNWICK_DEFINE_CLASS in the binding file of
 // its submodule, and declared with TARNWICK_DECLARE_CLASS before any use, in
