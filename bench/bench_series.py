@@ -8,6 +8,7 @@ Races tarnwick against the nearest plain equivalent:
   numpy float64 array -> ContinuousTimeSeries   vs  ndarray.copy()  (10**6 and 10**7 values)
   list of floats      -> ContinuousTimeSeries   vs  array.array('d', list)
   ContinuousTimeSeries.data                     vs  ndarray.tolist()
+  np.asarray(series)                            vs  np.frombuffer(ndarray)
 and counts the page faults of building a series against those of the copy.
 """
 
@@ -65,6 +66,20 @@ def main():
         {"series.data": lambda: series.data, "ndarray.tolist()": values.tolist}, args.repeat
     )
     report(f"Reading {small:,} values back as a list (goal: within 1.5x)", timings)
+
+    # A series exports its values in place: numpy wraps them, whatever their
+    # number, as it wraps another array's buffer.
+    values = rng.random(large)
+    series = Series(values, STEP, "discharge")
+    timings = race(
+        {
+            "np.asarray(series)": lambda: np.asarray(series),
+            "np.frombuffer(ndarray)": lambda: np.frombuffer(values),
+        },
+        args.repeat,
+        number=1000,
+    )
+    report(f"A series of {large:,} values into numpy (goal: within 1.5x)", timings)
 
 
 if __name__ == "__main__":

@@ -77,6 +77,10 @@ Result<IncrementalTimeSeries> disaggregate(const IncrementalTimeSeries& series, 
         return value_error("Original time_step (" + std::to_string(step) + ") must be a multiple of target_step (" +
                            std::to_string(target_step) + ").");
 
+    // Only a step below one second leaves no piece per value (every series
+    // built from Python has at least one); the division below needs one.
+    if (count < 1) internal_failure("the series' time step must be at least one second");
+
     // A long step split into 30-second pieces multiplies the values by up to
     // 7e7: a result beyond the process's memory is refused as an allocation
     // failure before it is reserved, not filled until the process is killed.

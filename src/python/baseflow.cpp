@@ -18,11 +18,9 @@ namespace {
 
 using baseflow::LinearReservoir;
 
-Instance<LinearReservoir>& instance_of(PyObject* self) { return *reinterpret_cast<Instance<LinearReservoir>*>(self); }
-
 // A copy of the instance's value, taken under shared access.
 LinearReservoir read_shared(PyObject* self) {
-    Instance<LinearReservoir>& instance = instance_of(self);
+    Instance<LinearReservoir>& instance = instance_of<LinearReservoir>(self);
     if (!instance.borrow.try_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
     const LinearReservoir copy = instance.value;
     instance.borrow.release_shared();
@@ -41,7 +39,7 @@ LinearReservoir make_reservoir(const Args& args) {
     const TimeDelta k_duration = args.get(0, to_timedelta);
     const double gw_fraction = args.get(1, to_f64);
     const double initial_q = args.get(2, to_f64);
-    const std::size_t num_reservoir = args.get_or(3, to_usize, std::size_t{1});
+    const std::size_t num_reservoir = args.get(3, to_usize);
     return unwrap(baseflow::make_linear_reservoir(k_duration, gw_fraction, initial_q, num_reservoir));
 }
 
@@ -74,7 +72,7 @@ int set_exclusive(PyObject* self, PyObject* value, void* closure) noexcept {
                     throw;
                 }
             }();
-            Instance<LinearReservoir>& instance = instance_of(self);
+            Instance<LinearReservoir>& instance = instance_of<LinearReservoir>(self);
             if (!instance.borrow.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
             instance.value.*Field = converted;
             instance.borrow.release_exclusive();

@@ -9,6 +9,29 @@ std::string Signature::full_name() const {
     return full + "()";
 }
 
+void Args::no_parameter(std::size_t index) const {
+    internal_failure(signature_->full_name() + " has no parameter " + std::to_string(index));
+}
+
+PyObject* Args::default_of(std::size_t index, Ref& owned) const {
+    const Default& fallback = signature_->defaults[index];
+    switch (fallback.kind) {
+        case Default::none:
+            return Py_None;
+        case Default::false_:
+            return Py_False;
+        case Default::true_:
+            return Py_True;
+        case Default::integer:
+            owned = Ref::checked(PyLong_FromLongLong(fallback.value));
+            return owned.get();
+        case Default::absent:
+            break;
+    }
+    internal_failure(std::string("argument '") + signature_->params[index] + "' of " + signature_->full_name() +
+                     " has no value");
+}
+
 namespace {
 
 [[noreturn]] void too_many_positional(const Signature& sig, std::size_t given) {

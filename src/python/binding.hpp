@@ -14,7 +14,9 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -22,19 +24,39 @@
 
 namespace tarnwick::python {
 
+// The default of an optional parameter, read from the text that the
+// docstring's signature shows ("use_log=False"), so the two cannot differ.
+struct Default {
+    enum Kind : unsigned char { absent, none, false_, true_, integer };
+    Kind kind = absent;
+    long long value = 0;  // of an integer
+};
+
+// Called only by a signature with more parameters than max_params. Not
+// constexpr and never defined: signatures are constants, so such a signature
+// fails to compile with this name in the error.
+void more_parameters_than_Signature_max_params_in_binding_hpp();
+
 struct Signature {
     static constexpr std::size_t max_params = 6;
 
     const char* owner;  // class of a constructor or method; nullptr for functions
     const char* name;   // "__new__" for constructors
     std::array<const char*, max_params> params{};
+    std::array<Default, max_params> defaults{};  // absent for required parameters
     std::size_t count = 0;
     std::size_t required = 0;
 
     constexpr Signature(const char* owner_, const char* name_, std::initializer_list<const char*> names,
                         std::size_t required_)
         : owner(owner_), name(name_), required(required_) {
-        for (const char* param : names) params[count++] = param;
+        for (const char* param : names) add(param);
+    }
+
+    constexpr void add(const char* param, Default fallback = {}) {
+        if (count == max_params) more_parameters_than_Signature_max_params_in_binding_hpp();
+        defaults[count] = fallback;
+        params[count++] = param;
     }
 
     // "{class}.{name}()" or "{name}()".
@@ -56,30 +78,67 @@ class Args {
         for (PyObject* item : items_) Py_XDECREF(item);
     }
 
-    PyObject* operator[](std::size_t index) const { return items_[index]; }
+    // The argument bound to parameter `index`, NULL if it was left out.
+    PyObject* operator[](std::size_t index) const { return items_[checked(index)]; }
 
-    // Converts argument `index` with `convert`; a TypeError gets the
-    // parameter's prefix, other exceptions pass unchanged.
+    // Converts argument `index` with `convert`, or the parameter's default
+    // when the argument was left out; a TypeError gets the parameter's
+    // prefix, other exceptions pass unchanged.
     template <class Convert>
     auto get(std::size_t index, Convert&& convert) const -> decltype(convert(nullptr)) {
+        PyObject* item = items_[checked(index)];
+        if (item == nullptr) [[unlikely]]
+            return get_default(index, convert);
+        return converted(index, item, convert);
+    }
+
+ private:
+    friend Args bind(const Signature&, PyObject* const*, std::size_t, PyObject*);
+    friend Args bind(const Signature&, PyObject*, PyObject*);
+
+    // `index`, if the signature has such a parameter; an internal failure
+    // otherwise.
+    std::size_t checked(std::size_t index) const {
+        if (index >= signature_->count) [[unlikely]]
+            no_parameter(index);
+        return index;
+    }
+    [[noreturn]] void no_parameter(std::size_t index) const;
+
+    template <class Convert>
+    auto converted(std::size_t index, PyObject* item, Convert& convert) const -> decltype(convert(nullptr)) {
         try {
-            return convert(items_[index]);
+            return convert(item);
         } catch (const PythonError&) {
             prefix_type_error(signature_->params[index]);
             throw;
         }
     }
 
-    // As get(), with `fallback` for an argument that was left out.
-    template <class Convert, class T>
-    auto get_or(std::size_t index, Convert&& convert, T fallback) const -> decltype(convert(nullptr)) {
-        if (items_[index] == nullptr) return fallback;
-        return get(index, convert);
+    // A left-out argument: its parameter's default, converted as a given
+    // argument would be. The defaults whose conversion is plain (a flag from
+    // False or True, an integer in range, an absent optional from None) are
+    // taken as they are, without making a Python object to convert.
+    template <class Convert>
+    auto get_default(std::size_t index, Convert& convert) const -> decltype(convert(nullptr)) {
+        using R = decltype(convert(nullptr));
+        const Default& fallback = signature_->defaults[index];
+        if constexpr (std::is_same_v<R, bool>) {
+            if (fallback.kind == Default::false_ || fallback.kind == Default::true_)
+                return fallback.kind == Default::true_;
+        } else if constexpr (std::is_integral_v<R>) {
+            if (fallback.kind == Default::integer && std::in_range<R>(fallback.value))
+                return static_cast<R>(fallback.value);
+        } else if constexpr (std::is_same_v<R, std::optional<double>>) {
+            if (fallback.kind == Default::none) return std::nullopt;
+        }
+        Ref owned;
+        return converted(index, default_of(index, owned), convert);
     }
 
- private:
-    friend Args bind(const Signature&, PyObject* const*, std::size_t, PyObject*);
-    friend Args bind(const Signature&, PyObject*, PyObject*);
+    // None, False and True are never freed and are returned without a
+    // reference of their own; an integer is made into `owned`.
+    PyObject* default_of(std::size_t index, Ref& owned) const;
 
     const Signature* signature_;
     std::array<PyObject*, Signature::max_params> items_{};

@@ -4,6 +4,10 @@
 
 namespace tarnwick::python {
 
+void raise_uninitialised(PyObject* self, PyObject* kind) {
+    raise(kind, "'" + type_name(self) + "' object is not initialised");
+}
+
 namespace {
 
 // The slot of `def` among the per-interpreter types: one per class for the

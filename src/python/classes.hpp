@@ -15,6 +15,7 @@
 #include <atomic>
 #include <concepts>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "binding.hpp"
@@ -33,20 +34,33 @@ struct ClassDef {
     const char* name() const { return spec->name + sizeof("builtins.") - 1; }
 };
 
-template <class T>
-struct Instance {
-    PyObject_HEAD T value;
-    BorrowFlag borrow;
-    // The number of values a series exports through the buffer protocol: the
-    // shape of every view, which must stay valid as long as the view does.
-    Py_ssize_t exported_length;
-};
-
 // Classes whose values are the doubles of a `data` vector: the time series.
 template <class T>
 concept HasData = requires(const T& value) {
     { value.data.data() } -> std::same_as<const double*>;
 };
+
+struct Nothing {};
+
+// The layout of an instance. Only wrap_as() builds one: the interpreter
+// allocates it zeroed and the fields are constructed in place. An instance
+// can also come to be without that (object.__new__(cls) while the class's
+// __new__ is swapped for a Python function): all zeros, which is no valid T.
+// Its `ready` flag stays false, every use of it is refused, and its
+// deallocation destroys nothing.
+template <class T>
+struct Instance {
+    PyObject_HEAD T value;
+    BorrowFlag borrow;
+    bool ready;  // set once `value` and `borrow` are built
+    // The number of values a series exports through the buffer protocol: the
+    // shape of every view, which must stay valid as long as the view does.
+    // Other classes export nothing and keep no room for it.
+    [[no_unique_address]] std::conditional_t<HasData<T>, Py_ssize_t, Nothing> exported_length;
+};
+
+// TypeError "'{type}' object is not initialised", or an error of `kind`.
+[[noreturn]] void raise_uninitialised(PyObject* self, PyObject* kind = PyExc_TypeError);
 
 // Specialised once per class by TARNWICK_DEFINE_CLASS in the binding file of
 // its submodule, and declared with TARNWICK_DECLARE_CLASS before any use, in
@@ -72,9 +86,17 @@ PyTypeObject* type_of() {
     return ensure_type(class_def<T>());
 }
 
+// An instance of T's class or a subclass, refused unless it was built.
+template <class T>
+Instance<T>& instance_of(PyObject* self) {
+    auto* instance = reinterpret_cast<Instance<T>*>(self);
+    if (!instance->ready) raise_uninitialised(self);
+    return *instance;
+}
+
 template <class T>
 T& value_of(PyObject* self) {
-    return reinterpret_cast<Instance<T>*>(self)->value;
+    return instance_of<T>(self).value;
 }
 
 // A new instance of `type` (T's class or a Python subclass) owning `value`.
@@ -85,6 +107,7 @@ Ref wrap_as(PyTypeObject* type, T&& value) {
     new (&instance->value) T(std::move(value));
     new (&instance->borrow) BorrowFlag();
     if constexpr (HasData<T>) instance->exported_length = static_cast<Py_ssize_t>(instance->value.data.size());
+    instance->ready = true;
     return object;
 }
 
@@ -98,8 +121,10 @@ template <class T>
 void dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     auto* instance = reinterpret_cast<Instance<T>*>(self);
-    instance->value.~T();
-    instance->borrow.~BorrowFlag();
+    if (instance->ready) {
+        instance->value.~T();
+        instance->borrow.~BorrowFlag();
+    }
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
@@ -124,7 +149,8 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
 // numpy and memoryview read them without a copy. The view holds a reference
 // to the instance, which keeps the values alive; a series never changes after
 // construction, so nothing else is held and releasing a view has nothing to
-// undo. A request for a writable view fails with BufferError.
+// undo. A request for a writable view, or for the values of an instance that
+// was never built, fails with BufferError.
 template <HasData T>
 int export_data(PyObject* self, Py_buffer* view, int flags) noexcept {
     static constexpr Py_ssize_t stride = sizeof(double);
@@ -135,6 +161,7 @@ int export_data(PyObject* self, Py_buffer* view, int flags) noexcept {
         return -1;
     }
     auto* instance = reinterpret_cast<Instance<T>*>(self);
+    if (!instance->ready) return guard([&]() -> int { raise_uninitialised(self, PyExc_BufferError); }, -1);
     const auto& data = instance->value.data;
     view->buf = const_cast<double*>(data.empty() ? no_values : data.data());
     view->len = static_cast<Py_ssize_t>(data.size() * sizeof(double));

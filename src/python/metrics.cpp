@@ -2,8 +2,8 @@
 //
 // How to add a function to a submodule:
 //  1. Write its routine: convert each argument with args.get(index, converter)
-//     (or args.get_or(index, converter, fallback) for an optional one), in
-//     parameter order, call the hydrology and return to_python(result).
+//     in parameter order (a left-out optional argument is its default, as the
+//     record writes it), call the hydrology and return to_python(result).
 //  2. Copy a Callable record such as calculate_kge below: the Python name,
 //     the parameters exactly as the docstring shows them (defaults included),
 //     the routine and the docstring's description.
@@ -40,7 +40,7 @@ Ref kge_body(PyObject*, const Args& args) {
         sim.keep_copy();
         obs.keep_copy();
     }
-    const bool use_log = args.get_or(2, to_flag, false);
+    const bool use_log = args.get(2, to_flag);
     return to_python(unwrap(metrics::calculate_kge(sim.values(), obs.values(), use_log)));
 }
 

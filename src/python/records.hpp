@@ -44,7 +44,9 @@ struct Code {
 
 struct Callable {
     const char* name;
-    const char* params;  // "" for none; a default is written "name=value"
+    // "" for none. A default is written "name=value", with None, True, False
+    // or an integer as the value, which is what a left-out argument converts.
+    const char* params;
     Code code;
     const char* doc;  // the docstring after its signature line
 };
@@ -73,11 +75,30 @@ struct Constructor {
     constexpr Constructor(const char* params_, T (*make_)(const Args&)) : params(params_), make(make_), exists(true) {}
 };
 
+// Called only by a record that lists more than a capacity below holds. Not
+// constexpr and never defined: records are constants, so such a record fails
+// to compile with the name of the capacity to raise in the error.
+void more_methods_than_Methods_capacity_in_records_hpp();
+void more_fields_than_Fields_capacity_in_records_hpp();
+
 struct Methods {
-    std::array<const Callable*, 3> items{};
+    static constexpr std::size_t capacity = 3;
+    std::array<const Callable*, capacity> items{};
     std::size_t count = 0;
     constexpr Methods() = default;
     constexpr Methods(std::initializer_list<const Callable*> list) : count(list.size()) {
+        if (list.size() > capacity) more_methods_than_Methods_capacity_in_records_hpp();
+        std::ranges::copy(list, items.begin());
+    }
+};
+
+struct Fields {
+    static constexpr std::size_t capacity = 6;
+    std::array<Field, capacity> items{};
+    std::size_t count = 0;
+    constexpr Fields() = default;
+    constexpr Fields(std::initializer_list<Field> list) : count(list.size()) {
+        if (list.size() > capacity) more_fields_than_Fields_capacity_in_records_hpp();
         std::ranges::copy(list, items.begin());
     }
 };
@@ -91,7 +112,7 @@ struct Class {
     bool subclassable;
     Constructor<T> constructor;
     const char* doc;
-    std::array<Field, 6> fields{};
+    Fields fields{};
     Methods methods{};
     // Whether the `data` vector's doubles are also exported through the buffer
     // protocol, read-only and in place (see export_data in classes.hpp).
@@ -208,24 +229,51 @@ inline constexpr auto names_of = [] {
     return names;
 }();
 
-// The leading parameters without a default are required. `Owner` is the
+// Called only for a parameter list that a signature cannot be read from. Not
+// constexpr and never defined: a record with such a list fails to compile
+// with the name of what is wrong in the error.
+void default_is_not_None_True_False_or_an_integer();
+void parameter_without_a_default_after_one_with_a_default();
+
+// The default written after the '=' of "name=value", up to the next ',' or
+// the end of the list.
+constexpr Default read_default(const char* text) {
+    std::size_t n = 0;
+    while (text[n] != '\0' && text[n] != ',') ++n;
+    const auto is = [&](const char* word) { return n == length(word) && std::equal(text, text + n, word); };
+    if (is("None")) return {Default::none};
+    if (is("False")) return {Default::false_};
+    if (is("True")) return {Default::true_};
+    const bool negative = text[0] == '-';
+    if (n == (negative ? 1 : 0)) default_is_not_None_True_False_or_an_integer();
+    long long value = 0;
+    for (std::size_t i = negative ? 1 : 0; i < n; ++i) {
+        if (text[i] < '0' || text[i] > '9') default_is_not_None_True_False_or_an_integer();
+        value = value * 10 + (text[i] - '0');
+    }
+    return {Default::integer, negative ? -value : value};
+}
+
+// The parameters and their defaults, read from the list: "a, b=1" has the
+// required parameter a and the optional b with the default 1. `Owner` is the
 // class record of a method or constructor, or no_owner.
 template <const auto& Owner, const auto& Source>
 inline constexpr Signature signature_of = [] {
-    constexpr const char* Params = params_of(Source);
     Signature sig{Owner.name, name_of(Source), {}, 0};
     const char* name = names_of<Source>.chars;
-    bool defaults = false;
-    for (const char* c = Params; *c != '\0'; ++c) {
-        if (c == Params || *c == ',') {
-            sig.params[sig.count++] = name;
-            name += length(name) + 1;
-            if (!defaults) sig.required = sig.count;
+    const char* c = params_of(Source);
+    while (*c != '\0') {
+        while (*c != '\0' && *c != ',' && *c != '=') ++c;
+        Default fallback;
+        if (*c == '=') {
+            fallback = read_default(++c);
+            while (*c != '\0' && *c != ',') ++c;
+        } else if (sig.required++ != sig.count) {
+            parameter_without_a_default_after_one_with_a_default();
         }
-        if (*c == '=' && !defaults) {
-            defaults = true;
-            sig.required = sig.count - 1;
-        }
+        sig.add(name, fallback);
+        name += length(name) + 1;
+        if (*c == ',') c += c[1] == ' ' ? 2 : 1;
     }
     return sig;
 }();
@@ -269,9 +317,9 @@ inline auto methods_of = method_table<C>(std::make_index_sequence<C.methods.coun
 
 template <const auto& C>
 inline auto getset_of = [] {
-    std::array<PyGetSetDef, C.fields.size() + 1> table{};
-    for (std::size_t i = 0; i < C.fields.size(); ++i) {
-        const Field& f = C.fields[i];
+    std::array<PyGetSetDef, C.fields.count + 1> table{};
+    for (std::size_t i = 0; i < C.fields.count; ++i) {
+        const Field& f = C.fields.items[i];
         table[i] = {f.name, f.get, f.set, f.doc, f.set != nullptr ? const_cast<char*>(f.name) : nullptr};
     }
     return table;

@@ -30,7 +30,7 @@ Ref total_duration_body(PyObject* self) {
 
 // Both classes read the same three attributes.
 template <class S>
-constexpr std::array<Field, 6> series_fields{{
+constexpr Fields series_fields{{
     {"data", read<&S::data>, ""},
     {"kind", read<&S::kind>, ""},
     {"time_step", get_time_step<S>, ""},

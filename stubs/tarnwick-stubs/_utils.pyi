@@ -25,7 +25,10 @@ _Kind: TypeAlias = Literal["discharge", "rainfall", "elevation", "volume"]
 # Both series export their values through the buffer protocol (read-only,
 # one-dimensional, format "d"), so np.asarray(series), np.frombuffer(series)
 # and memoryview(series) read them in place. Interpreters before 3.12 have no
-# __buffer__ method to show for it; there the base class alone declares it.
+# __buffer__ method to show for it; there the base class alone declares it
+# (and numpy's own stubs of frombuffer name only their built-in buffer types,
+# so a type check for those versions accepts np.asarray(series) but not
+# np.frombuffer(series)).
 
 @disjoint_base
 class ContinuousTimeSeries(Buffer):

@@ -98,4 +98,9 @@ TEST(disaggregate_errors) {
     const IncrementalTimeSeries empty{{}, "volume", 60};
     CHECK(disaggregate(empty, 30)->data.empty());
     CHECK_EQ(disaggregate(empty, 30)->time_step, 30);
+    // No series is built with a step below one second; one that were is an
+    // internal failure, not a division by zero.
+    for (std::int32_t step : {0, -3600})
+        CHECK_FAILURE(disaggregate(IncrementalTimeSeries{{}, "rainfall", step}, 900),
+                      "the series' time step must be at least one second");
 }

