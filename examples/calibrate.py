@@ -35,6 +35,7 @@ from __future__ import annotations
 import importlib.util
 import math
 import sys
+import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta
@@ -172,6 +173,24 @@ def seconds(value: float, unit: int) -> timedelta:
     return timedelta(seconds=round(value * unit))
 
 
+def _scratch(size: int) -> FloatArray:
+    """An array of `size` floats kept by the calling thread for its next evaluation.
+
+    A fresh array of this size (a few hundred kB) is one that glibc maps from the
+    system and hands back on every call once the process's allocator thresholds
+    are fixed, as dask's workers fix them: every evaluation would then fault its
+    pages in afresh. One buffer per thread, so thread pools stay safe; it hangs on
+    the thread object rather than on a module global, so that the function can be
+    sent by value to a cluster that cannot import this file.
+    """
+    thread = threading.current_thread()
+    held: FloatArray | None = getattr(thread, "tarnwick_example_points", None)
+    if held is None or len(held) != size:
+        held = np.empty(size)
+        setattr(thread, "tarnwick_example_points", held)  # noqa: B010 (not an attribute mypy knows)
+    return held
+
+
 def simulate(x: Vector, rainfall: FloatArray, area: float, initial_baseflow: float) -> FloatArray:
     """Daily mean flow (cfs) of the chain with parameter vector `x` (see PARAMETERS).
 
@@ -204,8 +223,10 @@ def simulate(x: Vector, rainfall: FloatArray, area: float, initial_baseflow: flo
     # and its result one value short.
     n = len(rainfall) * STEPS_PER_DAY
     direct_values = np.asarray(direct)  # the values in place, not a list of floats
-    points = np.zeros(n + 1)
-    points[: min(n + 1, len(direct_values))] = direct_values[: n + 1]
+    points = _scratch(n + 1)
+    filled = min(n + 1, len(direct_values))
+    points[:filled] = direct_values[:filled]
+    points[filled:] = 0.0
     points[0] += initial_baseflow
     points[1:] += np.asarray(baseflow)[:n]
     # Daily means by the trapezoidal rule over the day's steps.
