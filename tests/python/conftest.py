@@ -12,6 +12,8 @@ import pytest
 import tarnwick
 
 HOUR = timedelta(hours=1)
+# The panic message of a rating-curve search that meets NaN.
+NAN_SEARCH = "called `Option::unwrap()` on a `None` value"
 
 # The module's names that several test files use.
 Continuous = tarnwick.utils.ContinuousTimeSeries

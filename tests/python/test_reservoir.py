@@ -4,23 +4,27 @@ import math
 from datetime import timedelta
 
 import pytest
-from test_reservoir_utils import NAN_SEARCH
 
 import tarnwick
 
-from conftest import HOUR, leaks, message_of, panics
+from conftest import (
+    HOUR,
+    NAN_SEARCH,
+    ConstantDischargeInfo,
+    ControlledDischargeInfo,
+    ElevationDischarge,
+    ElevationStorage,
+    SpecifiedDischargeInfo,
+    UnControlledDischargeInfo,
+    leaks,
+    message_of,
+    panics,
+)
+from conftest import Continuous as Series
 
 reservoir = tarnwick.reservoir
-utils = reservoir.reservoir_utils
 route = reservoir.run_level_pool_routing
 LevelPoolResult = reservoir.LevelPoolResult
-ElevationStorage = utils.ElevationStorage
-ElevationDischarge = utils.ElevationDischarge
-ConstantDischargeInfo = utils.ConstantDischargeInfo
-SpecifiedDischargeInfo = utils.SpecifiedDischargeInfo
-ControlledDischargeInfo = utils.ControlledDischargeInfo
-UnControlledDischargeInfo = utils.UnControlledDischargeInfo
-Series = tarnwick.utils.ContinuousTimeSeries
 
 SECOND = timedelta(seconds=1)
 EMPTY_INFLOW = "`inflow` has no values: level pool routing needs at least one inflow value."

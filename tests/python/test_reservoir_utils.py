@@ -6,6 +6,7 @@ import pytest
 
 from conftest import (
     HOUR,
+    NAN_SEARCH,
     ConstantDischargeInfo,
     Continuous,
     ControlledDischargeInfo,
@@ -19,7 +20,6 @@ from conftest import (
 )
 
 TOO_SHORT = "x_values and y_values each must have at least 2 elements."
-NAN_SEARCH = "called `Option::unwrap()` on a `None` value"
 
 
 # --- Rating curves -------------------------------------------------------------
