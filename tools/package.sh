@@ -111,8 +111,21 @@ wheel_step() {
     export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$work/zig-cache}
     local zig
     zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-    # CMake takes one program as the compiler: a wrapper that gives the target.
-    printf '#!/bin/sh\nexec "%s" c++ -target x86_64-linux-gnu.2.17 "$@"\n' "$zig" >"$work/zig-c++"
+    # Debian's Python headers take pyconfig.h from the multiarch directory,
+    # which zig, having C library headers of its own, does not search: that
+    # one directory, and none of the system's other headers, comes within reach.
+    local include multiarch flags=""
+    read -r include multiarch < <("$py" -c 'import sysconfig
+print(sysconfig.get_config_var("INCLUDEPY"), sysconfig.get_config_var("MULTIARCH") or "-")')
+    if [ "$multiarch" != - ] && [ -d "/usr/include/$multiarch/${include##*/}" ]; then
+        mkdir -p "$work/include/$multiarch"
+        ln -sfn "/usr/include/$multiarch/${include##*/}" "$work/include/$multiarch/${include##*/}"
+        flags="-idirafter $work/include"
+    fi
+    # CMake takes one program as the compiler: a wrapper that gives the target
+    # (the baseline x86-64 CPU; the run-time dispatch picks the wider clones).
+    printf '#!/bin/sh\nexec "%s" c++ -target x86_64-linux-gnu.2.17 -mcpu=baseline %s "$@"\n' "$zig" "$flags" \
+        >"$work/zig-c++"
     chmod +x "$work/zig-c++"
 
     step "$tag: wheel (zig c++ for glibc 2.17)"
