@@ -20,7 +20,7 @@
 # clang for x86_64-linux-gnu.2.17, which links the C++ standard library into
 # the module and references only symbols that glibc 2.17 has; exp, log and pow
 # still come from the system's libm (TARNWICK_VERSIONED_LIBM, checked with
-# objdump). auditwheel must then tag the wheel manylinux2014 without grafting
+# readelf). auditwheel must then tag the wheel manylinux2014 without grafting
 # any library into it, and the wheel, installed into a fresh virtual
 # environment of that CPython, must pass the test suite. The repaired wheel and
 # its compare_builds.py output go to OUTDIR.
