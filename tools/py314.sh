@@ -5,6 +5,10 @@
 # real on the archive's free-threaded interpreter if it has one, otherwise
 # compiled (never loaded) with Py_GIL_DISABLED against the 3.14 headers.
 #
+# With `--run COMMAND OUTDIR` it runs COMMAND in the copy of the working tree
+# in the chroot instead (tools/package.sh builds the 3.14 wheel so): what the
+# command leaves in /out comes back into OUTDIR.
+#
 # Needs root (debootstrap, chroot, mount) and the network to the Debian mirror
 # named in the host's apt sources and to PyPI. The root is kept and reused by
 # later runs; everything else in it is made anew each run.
@@ -13,6 +17,12 @@
 # tarnwick-py314-sid), TARNWICK_DEBIAN_MIRROR (instead of the host's mirror),
 # CMAKE_ARGS (passed on to tools/test.sh, as on the host).
 set -euo pipefail
+run_command=""
+if [ "${1:-}" = --run ]; then
+    [ $# -eq 3 ] || { echo "usage: py314.sh [--run COMMAND OUTDIR]" >&2; exit 2; }
+    run_command=$2
+    run_out=$(mkdir -p "$3" && cd "$3" && pwd)
+fi
 cd "$(dirname "$0")/.."
 root=${TARNWICK_PY314_ROOT:-${TMPDIR:-/tmp}/tarnwick-py314-sid}
 suite=sid
@@ -141,6 +151,16 @@ rm -rf --one-file-system "$root/src/tarnwick"
 mkdir -p "$root/src/tarnwick"
 git ls-files -z --cached --others --exclude-standard |
     tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$root/src/tarnwick"
+
+if [ -n "$run_command" ]; then
+    t=$SECONDS
+    rm -rf --one-file-system "$root/out"
+    mkdir "$root/out"
+    in_root "cd /src/tarnwick && $run_command"
+    cp -R "$root/out/." "$run_out/"
+    step "command" "$t"
+    exit 0
+fi
 
 # suite NAME INTERPRETER: a fresh venv, then the README's test command.
 suite_on() {

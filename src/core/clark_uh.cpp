@@ -10,6 +10,7 @@
 
 #include "cancel.hpp"
 #include "large_buffer.hpp"
+#include "libm.hpp"
 #include "memory_limit.hpp"
 #include "muskingum.hpp"
 
@@ -19,8 +20,8 @@ namespace {
 
 // Cumulative contributing-area fraction at relative time t in [0, 1].
 double contributing_area(double t) {
-    if (t < 0.5) return 1.414 * std::pow(t, 1.5);
-    return 1.0 - 1.414 * std::pow(1.0 - t, 1.5);
+    if (t < 0.5) return 1.414 * libm::pow(t, 1.5);
+    return 1.0 - 1.414 * libm::pow(1.0 - t, 1.5);
 }
 
 // The convolution's inner loops. Their iterations are independent, so they

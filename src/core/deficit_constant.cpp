@@ -1,6 +1,7 @@
 #include "deficit_constant.hpp"
 
 #include "large_buffer.hpp"
+#include "libm.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -102,7 +103,7 @@ void run_steps_sse2(const Constants& c, const double* rain, std::size_t n, doubl
 
 double recovery_fraction(double dt, double time_to_dry_seconds) {
     if (!(time_to_dry_seconds > 0.0)) return 0.0;
-    return 1.0 - std::exp((dt / 3600.0) / (time_to_dry_seconds / -3600.0));
+    return 1.0 - libm::exp((dt / 3600.0) / (time_to_dry_seconds / -3600.0));
 }
 
 DeficitConstantResult run_deficit_and_constant(const IncrementalTimeSeries& rainfall, const Parameters& parameters) {

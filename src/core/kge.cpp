@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "large_buffer.hpp"
+#include "libm.hpp"
 
 namespace tarnwick::metrics {
 
@@ -15,7 +16,7 @@ namespace {
 Values log_transform(std::span<const double> values) {
     Values out;
     reserve_large(out, values.size());
-    for (double v : values) out.push_back(std::log(v + kge_epsilon));
+    for (double v : values) out.push_back(libm::log(v + kge_epsilon));
     return out;
 }
 
