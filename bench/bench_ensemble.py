@@ -138,10 +138,24 @@ def median_run(rounds, run):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer samples, sizes and rounds")
+    parser.add_argument(
+        "--samples",
+        type=int,
+        default=None,
+        metavar="N",
+        help="parameter sets per run (default 1024; an ensemble of several seconds shows the"
+        " speed-up a long run gets, 1024 mostly dask's fixed cost per run)",
+    )
     args = parser.parse_args()
     samples_count, rounds, sizes = (
         (128, 1, (1, 16)) if args.quick else (1024, 3, (1, 4, 16, 32, 64))
     )
+    if args.samples is not None:
+        if args.samples < 1:
+            parser.error("--samples must be at least 1")
+        samples_count = args.samples
+        # Sizes that would make thousands of tiny tasks only measure dask.
+        sizes = tuple(size for size in sizes if samples_count <= 2048 * size)
 
     calibrate = load_example("calibrate")
     ensemble = load_example("ensemble")
