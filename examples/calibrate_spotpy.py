@@ -67,7 +67,7 @@ class Setup:
         self.evaluations = 0
         self.params = [spotpy.parameter.Uniform(p.name, p.low, p.high) for p in PARAMETERS]
         self.x: FloatArray = np.full(len(PARAMETERS), math.nan)  # of the last simulation
-        self.best_x = self.x
+        self.best_x: FloatArray = self.x
         self.best = math.inf
 
     def parameters(self) -> object:
