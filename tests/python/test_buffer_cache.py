@@ -1,6 +1,5 @@
 """Reused buffers: results, memory held after calls and threads, and the memory guard."""
 
-import io
 import os
 import shutil
 import subprocess
@@ -54,14 +53,14 @@ def test_reused_buffers_leave_results_unchanged():
     script = CHAIN + (
         "import sys\n"
         "n, seed = map(int, sys.argv[1:])\n"
-        "np.save(sys.stdout.buffer, np.concatenate(chain(n, seed)))\n"
+        "sys.stdout.buffer.write(np.concatenate(chain(n, seed)).tobytes())\n"
     )
     fresh = {}
     for seed, n in enumerate(SIZES):
         out = subprocess.run(
             [sys.executable, "-c", script, str(n), str(seed)], capture_output=True, check=True
         ).stdout
-        fresh[n] = np.load(io.BytesIO(out))
+        fresh[n] = np.frombuffer(out)
     # Here, in an order that parks blocks of every size and reuses them while
     # other results are alive, after buffers were filled with NaN.
     junk = tarnwick.utils.IncrementalTimeSeries(np.full(150_000, np.nan), HOUR, "rainfall")
