@@ -190,7 +190,7 @@ Result<Values> clark_uh_core(const Values& rainfall, double dt, double basin_are
     if (m > limit / 2 || n > limit - 2 * m) return value_error(too_long_message(m));
     // At the peak the ordinates and the runoff are held together; they must
     // fit beside what the process already uses.
-    if (!fits_in_memory((std::uint64_t{2} * m + n) * sizeof(double))) return value_error(too_long_message(m));
+    if (!values_fit(1, std::uint64_t{2} * m + n)) return value_error(too_long_message(m));
 
     // The unit hydrograph: the translation hydrograph routed through a linear
     // reservoir, which is Muskingum routing with x = 0, starting from rest.

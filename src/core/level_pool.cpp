@@ -366,9 +366,7 @@ Result<LevelPoolResult> run_level_pool_routing(const ContinuousTimeSeries& inflo
     if (step < 1) internal_failure("the inflow's time step must be at least one second");
 
     // Storage, elevation, total and one list per outlet, n values each.
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(outlets.size() + 3, n * sizeof(double), &bytes) || !fits_in_memory(bytes))
-        throw std::bad_alloc();
+    if (!values_fit(outlets.size() + 3, n)) throw std::bad_alloc();
     Values storage;
     Values elevation;
     Values total;

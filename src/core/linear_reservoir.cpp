@@ -247,9 +247,7 @@ Result<BaseflowResult> run_linear_reservoir(double basin_area, const Incremental
     const Values& rain = rainfall.data;
     const std::size_t n = rain.size();
     // The total and one series per layer are held together.
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(layers.size() + 1, n * sizeof(double), &bytes) || !fits_in_memory(bytes))
-        throw std::bad_alloc();
+    if (!values_fit(layers.size() + 1, n)) throw std::bad_alloc();
     BaseflowResult result{{{}, "discharge", rainfall.time_step}, {}};
     reserve_large(result.total.data, n);
     result.total.data.resize(n, 0.0);

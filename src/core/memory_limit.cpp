@@ -188,4 +188,10 @@ bool fits_in_memory(std::uint64_t bytes) {
     return true;
 }
 
+bool values_fit(std::uint64_t buffers, std::uint64_t length) {
+    constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max() / sizeof(double);
+    if (buffers != 0 && length > most / buffers) return false;
+    return fits_in_memory(buffers * length * sizeof(double));
+}
+
 }  // namespace tarnwick

@@ -33,4 +33,8 @@ std::uint64_t memory_room_bytes();
 // reuse, which are then given back to make that room.
 bool fits_in_memory(std::uint64_t bytes);
 
+// Whether `buffers` buffers of `length` doubles each, held together, may be
+// allocated (fits_in_memory); a count whose bytes overflow never may.
+bool values_fit(std::uint64_t buffers, std::uint64_t length);
+
 }  // namespace tarnwick

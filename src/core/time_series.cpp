@@ -88,9 +88,7 @@ Result<IncrementalTimeSeries> disaggregate(const IncrementalTimeSeries& series, 
     const std::uint64_t limit = memory_limit_bytes() / sizeof(double);
     if (limit != 0 && series.data.size() > limit / per_value) throw std::bad_alloc();
     // Nor may it take more than the limit leaves beside what is in use.
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(series.data.size(), per_value * sizeof(double), &bytes) || !fits_in_memory(bytes))
-        throw std::bad_alloc();
+    if (!values_fit(per_value, series.data.size())) throw std::bad_alloc();
 
     const double factor = static_cast<double>(target_step) / static_cast<double>(step);
     IncrementalTimeSeries out{{}, series.kind, target_step};
