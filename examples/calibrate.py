@@ -401,13 +401,18 @@ def plot(path: str, record: Record, simulated: FloatArray) -> None:
     print(f"Hydrographs drawn in {path}")
 
 
-def main(argv: Sequence[str] | None = None) -> None:
-    doc = __doc__ or ""
-    parser = ArgumentParser(description=doc.splitlines()[0])
+def search_parser(doc: str | None) -> ArgumentParser:
+    """The options every calibration script takes: its budget and its seed."""
+    parser = ArgumentParser(description=(doc or "").splitlines()[0])
     parser.add_argument(
         "--budget", type=positive, default=4000, metavar="N", help="model evaluations at most"
     )
     parser.add_argument("--seed", type=natural, default=1, help="seed of the search")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    parser = search_parser(__doc__)
     parser.add_argument("--plot", metavar="FILE", help="draw observed and simulated flow")
     args = parser.parse_args(argv)
     if args.plot:

@@ -28,7 +28,7 @@ import tarnwick
 # The chain and the record live in the calibration example beside this file.
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import calibrate  # noqa: E402
-from arguments import EXTRA, ArgumentParser, natural, positive  # noqa: E402
+from arguments import EXTRA  # noqa: E402
 from calibrate import (  # noqa: E402
     CATCHMENT,
     PARAMETERS,
@@ -37,6 +37,7 @@ from calibrate import (  # noqa: E402
     FloatArray,
     Record,
     load_record,
+    search_parser,
     simulate,
 )
 
@@ -124,13 +125,7 @@ def calibrate_sceua(
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    doc = __doc__ or ""
-    parser = ArgumentParser(description=doc.splitlines()[0])
-    parser.add_argument(
-        "--budget", type=positive, default=4000, metavar="N", help="model evaluations at most"
-    )
-    parser.add_argument("--seed", type=natural, default=1, help="seed of the search")
-    args = parser.parse_args(argv)
+    args = search_parser(__doc__).parse_args(argv)
 
     record = load_record()
     print(
