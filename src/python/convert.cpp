@@ -147,6 +147,14 @@ Ref frame_values(PyObject* object) {
     return values;
 }
 
+// Is `object` exactly a pandas.DataFrame? Iterating one yields its column
+// labels, not numbers, so it is refused rather than read as a sequence.
+bool is_data_frame(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    return std::strcmp(type->tp_name, "DataFrame") == 0 &&
+           is_loaded_class(type, interpreter_state().data_frame, "pandas", "DataFrame");
+}
+
 // Is `format` the buffer format of one native value of the C type whose
 // code is `code`?
 bool native_format(const char* format, char code) {
@@ -317,6 +325,10 @@ std::string to_text(PyObject* object) {
 Values to_vector(PyObject* object) {
     if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_not_instance(object, "Sequence");
+    if (is_data_frame(object))
+        raise(PyExc_TypeError,
+              "a pandas DataFrame has columns, not one sequence of floats: pass one column, "
+              "such as frame[\"name\"] or frame.iloc[:, 0]");
     Values out;
     if (borrow_list_items && PyList_CheckExact(object))
         list_items(object, out);

@@ -76,7 +76,7 @@ InterpreterState* find_state_in_dict() noexcept {
 
 InterpreterState::~InterpreterState() {
     for (auto& type : types) Py_XDECREF(type.load(std::memory_order_relaxed));
-    for (auto* slot : {&panic_exception, &datetime_capsule, &ndarray, &array, &series, &data_array})
+    for (auto* slot : {&panic_exception, &datetime_capsule, &ndarray, &array, &series, &data_array, &data_frame})
         Py_XDECREF(slot->load(std::memory_order_relaxed));
 }
 

@@ -35,11 +35,13 @@ struct InterpreterState {
     std::atomic<PyObject*> datetime_capsule{nullptr};
     std::atomic<const void*> datetime_api{nullptr};
     // Types recognised by identity, once found among the loaded modules:
-    // numpy.ndarray, array.array, pandas.Series and xarray.DataArray.
+    // numpy.ndarray, array.array, pandas.Series, xarray.DataArray and
+    // pandas.DataFrame (refused where a sequence is expected).
     std::atomic<PyObject*> ndarray{nullptr};
     std::atomic<PyObject*> array{nullptr};
     std::atomic<PyObject*> series{nullptr};
     std::atomic<PyObject*> data_array{nullptr};
+    std::atomic<PyObject*> data_frame{nullptr};
 
     InterpreterState() = default;
     InterpreterState(const InterpreterState&) = delete;

@@ -83,3 +83,27 @@ def test_other_frames_are_iterated(frame):
             return list(frame)[index]
 
     assert outcome(frame) == outcome(Items())
+
+
+class Table(pd.DataFrame):  # a subclass is not refused: it is iterated like any sequence
+    pass
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda d: tarnwick.utils.IncrementalTimeSeries(d, HOUR, "rainfall"),
+        lambda d: kge(d, [1.0, 2.0]),
+        lambda d: kge([1.0, 2.0], d),
+    ],
+    ids=["series", "kge sim", "kge obs"],
+)
+def test_a_data_frame_is_refused_not_read_as_its_column_labels(call):
+    # A headerless gauge CSV read with index_col=0 is a one-column frame
+    # whose iteration yields the label 1, which once became a storm of 1.0.
+    frame = pd.DataFrame({1: [0.5, 0.25]})
+    with pytest.raises(
+        TypeError, match=r"^argument '\w+': a pandas DataFrame has columns.*one column"
+    ):
+        call(frame)
+    assert outcome(Table({1: [0.5, 0.25]})) == outcome([1])
