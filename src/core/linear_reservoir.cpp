@@ -10,7 +10,6 @@
 #include "cancel.hpp"
 #include "float_text.hpp"
 #include "large_buffer.hpp"
-#include "memory_limit.hpp"
 
 namespace tarnwick::baseflow {
 
