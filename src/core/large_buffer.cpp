@@ -183,6 +183,12 @@ struct ThreadEnd {
 };
 thread_local ThreadEnd thread_end;
 
+// Bytes that values_fit() admitted on this thread and its fresh blocks have
+// not taken yet: those blocks were counted, with the parked blocks that made
+// their room already freed, and are not judged again one by one. Replaced by
+// the next values_fit() of the thread.
+thread_local std::uint64_t admitted = 0;
+
 // Whether `bytes` fit in what the limits leave, counting the parked blocks,
 // which are freed when they are needed to make the room.
 bool admit(std::uint64_t bytes) {
@@ -223,7 +229,10 @@ void* acquire(std::size_t bytes) {
     thread_end.armed = true;
     const std::size_t rounded = size_class(bytes);
     if (void* block = pool.take(rounded)) return block;
-    if (!admit(rounded)) throw std::bad_alloc();
+    if (rounded <= admitted)
+        admitted -= rounded;
+    else if (!admit(rounded))
+        throw std::bad_alloc();
     return ::operator new(rounded);
 }
 
@@ -243,8 +252,11 @@ bool values_fit(std::uint64_t buffers, std::uint64_t length) {
     constexpr std::uint64_t most = std::numeric_limits<std::size_t>::max() / sizeof(double);
     if (length > most) return false;
     const std::uint64_t block = buffers::block_bytes(static_cast<std::size_t>(length * sizeof(double)));
+    buffers::admitted = 0;
     if (buffers != 0 && block > std::numeric_limits<std::uint64_t>::max() / buffers) return false;
-    return buffers::admit(buffers * block);
+    if (!buffers::admit(buffers * block)) return false;
+    buffers::admitted = buffers * block;
+    return true;
 }
 
 }  // namespace tarnwick

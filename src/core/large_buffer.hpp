@@ -57,8 +57,10 @@ std::size_t block_bytes(std::size_t bytes) noexcept;
 
 // A block of block_bytes(bytes) bytes (bytes >= min_cached_bytes), reused
 // from the cache when it holds one of that size. A fresh block of
-// large_request_bytes or more must be admitted (see values_fit). Throws
-// std::bad_alloc when it is refused or cannot be allocated.
+// large_request_bytes or more must fit as values_fit() judges, unless the
+// calling thread's last values_fit() already counted it (its admitted bytes
+// are drawn down block by block). Throws std::bad_alloc when it is refused
+// or cannot be allocated.
 void* acquire(std::size_t bytes);
 
 // Gives back a block that acquire(bytes) returned, on any thread: parked for
