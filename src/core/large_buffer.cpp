@@ -9,21 +9,73 @@
 
 #include "memory_limit.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace tarnwick::buffers {
 
 namespace {
 
 // Blocks are handed out in size classes of eight per doubling (whole pages
-// at least, 2 MiB steps at most), so that series of nearly the same length
-// share blocks and a block is never more than an eighth, nor 2 MiB, larger
-// than its request: an address-space limit is then not overrun by rounding.
+// at least), so that series of nearly the same length share blocks and a
+// block is never more than an eighth larger than its request. From 4 MiB on
+// a block is a whole number of 2 MiB huge pages, mapped on its own at a huge
+// page's boundary (on Linux), so that the kernel can back all of it with
+// huge pages, and no block is more than 2 MiB larger than its request: an
+// address-space limit is then not overrun by rounding.
 constexpr int min_step_bits = 12;
-constexpr int max_step_bits = 21;
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+constexpr std::size_t mapped_bytes = 2 * huge_page;
 
 std::size_t size_class(std::size_t bytes) {
     const int top = std::bit_width(bytes) - 1;
-    const std::size_t step = std::size_t{1} << std::clamp(top - 3, min_step_bits, max_step_bits);
-    return (bytes + step - 1) & ~(step - 1);
+    const std::size_t step = std::size_t{1} << std::max(top - 3, min_step_bits);
+    const std::size_t rounded = (bytes + step - 1) & ~(step - 1);
+    if (rounded < mapped_bytes) return rounded;
+    return (bytes + huge_page - 1) & ~(huge_page - 1);
+}
+
+#if defined(__linux__)
+// A mapping of `bytes` (whole huge pages) at a huge page's boundary, advised
+// to be backed by huge pages: mapped with room to slide, then trimmed. Where
+// that room is refused (an address-space limit), an unaligned mapping.
+void* map_block(std::size_t bytes) {
+    const std::size_t slack = huge_page - 4096;
+    constexpr int protection = PROT_READ | PROT_WRITE;
+    constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+    void* mapped = mmap(nullptr, bytes + slack, protection, flags, -1, 0);
+    if (mapped == MAP_FAILED) {
+        mapped = mmap(nullptr, bytes, protection, flags, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        return mapped;
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + huge_page - 1) & ~(huge_page - 1);
+    const std::size_t head = aligned - start;
+    if (head != 0) munmap(mapped, head);
+    if (slack - head != 0) munmap(reinterpret_cast<void*>(aligned + bytes), slack - head);
+    (void)madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // a refusal is harmless
+    return reinterpret_cast<void*>(aligned);
+}
+#endif
+
+// A fresh block of a size class, and its return to the system.
+void* new_block(std::size_t bytes) {
+#if defined(__linux__)
+    if (bytes >= mapped_bytes) return map_block(bytes);
+#endif
+    return ::operator new(bytes);
+}
+
+void free_block(void* block, std::size_t bytes) noexcept {
+#if defined(__linux__)
+    if (bytes >= mapped_bytes) {
+        munmap(block, bytes);
+        return;
+    }
+#endif
+    ::operator delete(block);
 }
 
 // A block parked longer than this many later releases (of any thread) is
@@ -90,7 +142,7 @@ class Pool {
                     ++i;
             }
             if (bytes > bound) {
-                freed.add(block);
+                freed.add({block, bytes, 0, 0});
             } else {
                 // The oldest make way, for a free slot and within the bound.
                 while (count_ > 0 && (count_ == slots || parked_.load(std::memory_order_relaxed) + bytes > bound))
@@ -134,16 +186,16 @@ class Pool {
     // microseconds).
     class Freed {
      public:
-        void add(void* block) noexcept { blocks_[count_++] = block; }
+        void add(Slot slot) noexcept { blocks_[count_++] = slot; }
         bool full() const noexcept { return count_ == slots; }
         bool empty() const noexcept { return count_ == 0; }
         void free_all() noexcept {
-            for (std::size_t i = 0; i < count_; ++i) ::operator delete(blocks_[i]);
+            for (std::size_t i = 0; i < count_; ++i) free_block(blocks_[i].block, blocks_[i].bytes);
             count_ = 0;
         }
 
      private:
-        void* blocks_[slots + 1];
+        Slot blocks_[slots + 1];
         std::size_t count_ = 0;
     };
 
@@ -153,10 +205,10 @@ class Pool {
         --count_;
     }
 
-    void* take_out(std::size_t i) noexcept {
-        void* block = slots_[i].block;
+    Slot take_out(std::size_t i) noexcept {
+        const Slot slot = slots_[i];
         remove(i);
-        return block;
+        return slot;
     }
 
     SpinLock lock_;
@@ -233,7 +285,7 @@ void* acquire(std::size_t bytes) {
         admitted -= rounded;
     else if (!admit(rounded))
         throw std::bad_alloc();
-    return ::operator new(rounded);
+    return new_block(rounded);
 }
 
 void release(void* block, std::size_t bytes) noexcept {

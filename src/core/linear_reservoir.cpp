@@ -115,6 +115,9 @@ void route_group(const Step<Rate>& step_ref, const Layer* group, const Values& r
         for (std::size_t l = 0; l < L; ++l)
             x[l] = chain_step(state[l].data(), N, c[l], d[l], inflow(step, fraction[l], depth[i]));
         double running = sum[i];
+        // Unrolled: a loop over the layers would reload each output's end on
+        // every step, on the routing's critical path.
+#pragma GCC unroll 4
         for (std::size_t l = 0; l < L; ++l) {
             out[l]->push_back(x[l]);
             running = x[l] + running;
