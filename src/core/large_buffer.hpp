@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #if defined(__linux__)
@@ -118,13 +119,22 @@ struct CachedAllocator {
             buffers::release(block, bytes);
     }
 
+    // Elements made without a value are default-initialised: Values(n) and
+    // resize(n) leave the new doubles unset, for a buffer the caller writes
+    // in full before reading it, at no cost. Zeros are Values(n, 0.0).
+    template <class U>
+    void construct(U* element) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(element)) U;
+    }
+
     template <class U>
     bool operator==(const CachedAllocator<U>&) const noexcept {
         return true;
     }
 };
 
-// The values of a series, a curve or a result.
+// The values of a series, a curve or a result. Values(n) and resize(n) leave
+// the values unset (see CachedAllocator::construct).
 using Values = std::vector<double, CachedAllocator<double>>;
 
 // Reserves exactly `n` values in an empty vector, advising the kernel to back
@@ -147,7 +157,7 @@ inline void reserve_large(Values& values, std::size_t n) {
 inline Values zeroed_values(std::size_t n) {
     Values values;
     reserve_large(values, n);
-    values.resize(n);
+    values.resize(n, 0.0);
     return values;
 }
 
