@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstddef>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -301,7 +302,9 @@ void release_parked() noexcept { pool.clear(0); }
 namespace tarnwick {
 
 bool values_fit(std::uint64_t buffers, std::uint64_t length) {
-    constexpr std::uint64_t most = std::numeric_limits<std::size_t>::max() / sizeof(double);
+    // No vector holds more (its max_size()), and a block's rounding cannot
+    // wrap below that.
+    constexpr std::uint64_t most = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double);
     if (length > most) return false;
     const std::uint64_t block = buffers::block_bytes(static_cast<std::size_t>(length * sizeof(double)));
     buffers::admitted = 0;
