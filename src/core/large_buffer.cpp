@@ -275,8 +275,6 @@ void prepare() {
 
 std::size_t parked_bound() noexcept { return bound.load(std::memory_order_acquire); }
 
-std::size_t parked_bytes() noexcept { return pool.bytes(); }
-
 void* acquire(std::size_t bytes) {
     prepare();
     thread_end.armed = true;
@@ -294,8 +292,6 @@ void release(void* block, std::size_t bytes) noexcept {
     // Every block came from acquire(), which fixed the bound first.
     pool.park(block, size_class(bytes), parked_bound(), this_thread_number());
 }
-
-void release_parked() noexcept { pool.clear(0); }
 
 }  // namespace tarnwick::buffers
 

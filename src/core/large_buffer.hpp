@@ -52,8 +52,9 @@ inline constexpr std::uint64_t large_request_bytes = std::uint64_t{16} << 20;
 inline constexpr std::uint64_t admission_margin = std::uint64_t{1} << 20;
 
 // The size of the block acquire(bytes) hands out (and that release() is then
-// given back): `bytes` rounded up to its size class, never more than an
-// eighth larger nor more than 2 MiB larger. Below min_cached_bytes, `bytes`.
+// given back): `bytes` rounded up to its size class, an eighth larger at
+// most below 4 MiB, and from 4 MiB on a whole number of 2 MiB huge pages,
+// less than 2 MiB larger. Below min_cached_bytes, `bytes`.
 std::size_t block_bytes(std::size_t bytes) noexcept;
 
 // A block of block_bytes(bytes) bytes (bytes >= min_cached_bytes), reused
@@ -69,10 +70,6 @@ void* acquire(std::size_t bytes);
 // throws.
 void release(void* block, std::size_t bytes) noexcept;
 
-// The bytes parked in the cache: memory the process holds that the next
-// calls reuse instead of asking for more.
-std::size_t parked_bytes() noexcept;
-
 // The most the cache may park, in bytes: an eighth of memory_limit_bytes(),
 // at most 1 GiB, and 256 MiB where no limit can be read. Fixed on the first
 // acquire (or by prepare()); 0 before.
@@ -82,9 +79,6 @@ std::size_t parked_bound() noexcept;
 // module calls it when it loads, so that no call pays for it. Throws
 // std::bad_alloc.
 void prepare();
-
-// Frees every parked block.
-void release_parked() noexcept;
 
 }  // namespace buffers
 
