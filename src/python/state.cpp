@@ -18,13 +18,23 @@ namespace {
 const char key_anchor = 0;
 
 // The interpreters whose state was released: their dict is being cleared,
-// and a dict made for them afterwards would never be.
+// and a dict made for them afterwards would never be. Never destroyed, so
+// that a state released during the process's exit can still be recorded.
 std::mutex released_lock;
-std::vector<std::int64_t> released;
 
-bool was_released(std::int64_t interpreter) {
-    std::lock_guard<std::mutex> hold(released_lock);
-    return std::find(released.begin(), released.end(), interpreter) != released.end();
+std::vector<std::int64_t>& released() {
+    static auto* ids = new std::vector<std::int64_t>();
+    return *ids;
+}
+
+bool was_released(std::int64_t interpreter) noexcept {
+    try {
+        std::lock_guard<std::mutex> hold(released_lock);
+        const std::vector<std::int64_t>& ids = released();
+        return std::find(ids.begin(), ids.end(), interpreter) != ids.end();
+    } catch (...) {
+        return false;  // nothing was recorded, as recording failed too
+    }
 }
 
 void release_state(PyObject* capsule) noexcept {
@@ -36,7 +46,7 @@ void release_state(PyObject* capsule) noexcept {
     if (detail::last_used.state == state) detail::last_used = {};
     try {
         std::lock_guard<std::mutex> hold(released_lock);
-        released.push_back(state->interpreter);
+        released().push_back(state->interpreter);
     } catch (...) {
         // Without the record a late call makes a state that is never freed,
         // a leak, but a state of this interpreter's own.
