@@ -383,21 +383,23 @@ void ReadArgs::keep_copies() {
     for (std::size_t i = 0; i < count_; ++i) read_[i]->keep_copy();
 }
 
+// A slot is counted only once it holds its argument: keep_copies() reads the
+// counted ones.
 const InPlaceValues& ReadArgs::sequence(std::size_t index) {
     if (count_ == most) internal_failure("more sequences than ReadArgs holds");
     PyObject* object = args_[index];
     if (object == nullptr) internal_failure("a sequence read in place has no default");
-    std::optional<InPlaceValues>& slot = read_[count_++];
+    std::optional<InPlaceValues>& slot = read_[count_];
     if (known_plain_type(Py_TYPE(object))) {
         // Opening a buffer of such a type runs no Python code.
         slot.emplace(object);
-        if (slot->in_place()) return *slot;
     } else {
         keep_copies();
         Ref source = values_source(object);
         slot.emplace(source.get());
-        if (slot->in_place()) return *slot;
     }
+    ++count_;
+    if (slot->in_place()) return *slot;
     keep_copies();
     slot->assign(args_.get(index, to_vector));
     return *slot;
