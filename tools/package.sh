@@ -146,8 +146,9 @@ print(sysconfig.get_config_var("INCLUDEPY"), sysconfig.get_config_var("MULTIARCH
     # exp, log and pow must come from libm, not from the compiler's runtime.
     "$tools/bin/python" -m zipfile -e "$wheel" "$work/$tag-unzipped"
     local imported
-    imported=$("$tools/bin/python" tools/wheel_checks.py libm-imports "$work/$tag-unzipped"/tarnwick.*.so |
-        tr '\n' ' ') || fail "$tag: the module's symbol tables cannot be read"
+    imported=$("$tools/bin/python" tools/wheel_checks.py libm-imports \
+        "$work/$tag-unzipped"/tarnwick.*.so | tr '\n' ' ') ||
+        fail "$tag: the module's symbol tables cannot be read"
     case "$imported" in
         *"exp "*"log "*"pow "*) echo "from libm.so.6: $imported" ;;
         *) fail "$tag: the module imports ${imported:-nothing} from libm.so.6, not all of exp, log and pow" ;;
