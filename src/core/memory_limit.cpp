@@ -6,8 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "large_buffer.hpp"
-
 #if __has_include(<unistd.h>)
 #include <unistd.h>
 #endif
@@ -174,24 +172,6 @@ std::uint64_t memory_room_bytes() {
         lower_room(room, static_cast<std::uint64_t>(address_space.rlim_cur), address_space_used());
 #endif
     return room;
-}
-
-bool fits_in_memory(std::uint64_t bytes) {
-    if (bytes < large_request_bytes) return true;
-    const std::uint64_t room = memory_room_bytes();
-    if (bytes <= room) return true;
-    // The calling thread's parked buffers are memory the process already
-    // holds for reuse: given back, they make room for this request.
-    const std::uint64_t parked = buffers::thread_parked_bytes();
-    if (parked == 0 || bytes - room > parked) return false;
-    buffers::release_thread_cache();
-    return true;
-}
-
-bool values_fit(std::uint64_t buffers, std::uint64_t length) {
-    constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max() / sizeof(double);
-    if (buffers != 0 && length > most / buffers) return false;
-    return fits_in_memory(buffers * length * sizeof(double));
 }
 
 }  // namespace tarnwick

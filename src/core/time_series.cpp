@@ -3,12 +3,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <string>
 
 #include "cancel.hpp"
 #include "float_text.hpp"
-#include "memory_limit.hpp"
+#include "large_buffer.hpp"
 
 namespace tarnwick {
 
@@ -85,10 +86,9 @@ Result<IncrementalTimeSeries> disaggregate(const IncrementalTimeSeries& series, 
     // 7e7: a result beyond the process's memory is refused as an allocation
     // failure before it is reserved, not filled until the process is killed.
     const std::size_t per_value = static_cast<std::size_t>(count);
-    const std::uint64_t limit = memory_limit_bytes() / sizeof(double);
-    if (limit != 0 && series.data.size() > limit / per_value) throw std::bad_alloc();
-    // Nor may it take more than the limit leaves beside what is in use.
-    if (!values_fit(per_value, series.data.size())) throw std::bad_alloc();
+    const std::uint64_t n = series.data.size();
+    if (n > std::numeric_limits<std::uint64_t>::max() / per_value || !values_fit(1, n * per_value))
+        throw std::bad_alloc();
 
     const double factor = static_cast<double>(target_step) / static_cast<double>(step);
     IncrementalTimeSeries out{{}, series.kind, target_step};

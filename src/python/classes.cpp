@@ -1,5 +1,7 @@
 #include "classes.hpp"
 
+#include <mutex>
+
 #include "state.hpp"
 
 namespace tarnwick::python {
@@ -13,18 +15,19 @@ namespace {
 // The slot of `def` among the per-interpreter types: one per class for the
 // whole process, as the classes are the same in every interpreter.
 std::size_t slot_of(ClassDef& def) {
-    int slot = def.slot.load(std::memory_order_acquire);
+    const int slot = def.slot.load(std::memory_order_acquire);
     if (slot >= 0) return static_cast<std::size_t>(slot);
-    static std::atomic<int> next{0};
-    const int drawn = next.fetch_add(1, std::memory_order_relaxed);
-    if (drawn >= static_cast<int>(InterpreterState::max_classes))
+    // A class's first use draws its slot under a lock, so that threads racing
+    // on it draw one slot between them, not one each.
+    static std::mutex drawing;
+    static int next = 0;
+    std::lock_guard<std::mutex> hold(drawing);
+    const int drawn = def.slot.load(std::memory_order_relaxed);
+    if (drawn >= 0) return static_cast<std::size_t>(drawn);
+    if (next >= static_cast<int>(InterpreterState::max_classes))
         internal_failure("more classes than per-interpreter type slots");
-    // Of two threads drawing at once, the first to store its slot wins; the
-    // other's stays unused.
-    int expected = -1;
-    if (def.slot.compare_exchange_strong(expected, drawn, std::memory_order_acq_rel))
-        return static_cast<std::size_t>(drawn);
-    return static_cast<std::size_t>(expected);
+    def.slot.store(next, std::memory_order_release);
+    return static_cast<std::size_t>(next++);
 }
 
 }  // namespace

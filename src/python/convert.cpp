@@ -116,13 +116,22 @@ bool is_loaded_class(PyTypeObject* type, std::atomic<PyObject*>& known, const ch
     return true;
 }
 
+// Is `type` memoryview, or the numpy.ndarray or array.array found before?
+// Answered without running Python code.
+bool known_plain_type(PyTypeObject* type) {
+    if (type == &PyMemoryView_Type) return true;
+    InterpreterState& state = interpreter_state();
+    const auto* object = reinterpret_cast<PyObject*>(type);
+    return object == state.ndarray.load(std::memory_order_acquire) ||
+           object == state.array.load(std::memory_order_acquire);
+}
+
 // Types whose iteration yields exactly the items of their buffer: memoryview,
 // array.array and numpy.ndarray, matched by the type object itself. A
 // subclass (whatever it is named) may iterate differently and is iterated.
 bool plain_buffer_type(PyTypeObject* type) {
-    if (type == &PyMemoryView_Type) return true;
+    if (known_plain_type(type)) return true;
     InterpreterState& state = interpreter_state();
-    if (reinterpret_cast<PyObject*>(type) == state.ndarray.load(std::memory_order_acquire)) return true;
     if (std::strcmp(type->tp_name, "numpy.ndarray") == 0)  // a cheap first sieve; the identity decides
         return is_loaded_class(type, state.ndarray, "numpy", "ndarray");
     if (std::strcmp(type->tp_name, "array.array") == 0) return is_loaded_class(type, state.array, "array", "array");
@@ -375,6 +384,37 @@ void InPlaceValues::keep_copy() {
     values_ = owned_;
     PyBuffer_Release(&view_);
     held_ = false;
+}
+
+bool ReadArgs::converts_quietly(PyObject* object) {
+    return object == nullptr || object == Py_None || object == Py_True || object == Py_False ||
+           PyFloat_CheckExact(object) || PyLong_CheckExact(object);
+}
+
+void ReadArgs::keep_copies() {
+    for (std::size_t i = 0; i < count_; ++i) read_[i]->keep_copy();
+}
+
+// A slot is counted only once it holds its argument: keep_copies() reads the
+// counted ones.
+const InPlaceValues& ReadArgs::sequence(std::size_t index) {
+    if (count_ == most) internal_failure("more sequences than ReadArgs holds");
+    PyObject* object = args_[index];
+    if (object == nullptr) internal_failure("a sequence read in place has no default");
+    std::optional<InPlaceValues>& slot = read_[count_];
+    if (known_plain_type(Py_TYPE(object))) {
+        // Opening a buffer of such a type runs no Python code.
+        slot.emplace(object);
+    } else {
+        keep_copies();
+        Ref source = values_source(object);
+        slot.emplace(source.get());
+    }
+    ++count_;
+    if (slot->in_place()) return *slot;
+    keep_copies();
+    slot->assign(args_.get(index, to_vector));
+    return *slot;
 }
 
 TimeDelta to_timedelta(PyObject* object) {

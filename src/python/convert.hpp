@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,6 +19,7 @@
 #include "../core/duration.hpp"
 #include "../core/large_buffer.hpp"
 #include "../core/named_map.hpp"
+#include "binding.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
@@ -49,8 +52,7 @@ Values to_vector(PyObject* object);
 
 // What InPlaceValues should open for `object`: the numpy array of values of a
 // pandas Series or xarray DataArray, or else the object itself. Finding a
-// frame's values runs Python code, which must not run while another argument
-// is read in place, so a call finds the sources of all its arguments first.
+// frame's values runs Python code.
 Ref values_source(PyObject* object);
 
 // The values of a sequence that a call only reads. A one-dimensional,
@@ -63,7 +65,7 @@ Ref values_source(PyObject* object);
 // Values read in place equal a copy taken when they were opened as long as
 // no Python code runs in between; before a conversion that may run Python
 // code (and so write to the buffer), the caller takes that copy with
-// keep_copy().
+// keep_copy(). ReadArgs below does all of this for a call's arguments.
 class InPlaceValues {
  public:
     explicit InPlaceValues(PyObject* object);
@@ -81,6 +83,42 @@ class InPlaceValues {
     bool held_ = false;
     Values owned_;
     std::span<const double> values_;
+};
+
+// The arguments of a call that only reads its sequences of floats. Each is
+// read in place where it can be; its values are always those a copy taken
+// at its conversion would hold, the arguments converted in parameter order,
+// whatever the conversion of a later one does. Converting a later argument
+// in a way that may run Python code (which could write to a buffer read in
+// place: a frame's values, a type probe, an item's __float__, a flag's
+// __bool__) first copies what was read in place so far. Only conversions
+// known to run no Python code leave them in place: an exact float, int, bool
+// or None, or a buffer of a type already recognised as a plain one.
+class ReadArgs {
+ public:
+    explicit ReadArgs(const Args& args) : args_(args) {}
+    ReadArgs(const ReadArgs&) = delete;
+    ReadArgs& operator=(const ReadArgs&) = delete;
+
+    // Argument `index` as a sequence of floats (as to_vector() reads it).
+    // Read its values() only once every argument is converted.
+    const InPlaceValues& sequence(std::size_t index);
+
+    // Argument `index` converted by `convert`, as Args::get does.
+    template <class Convert>
+    auto get(std::size_t index, Convert&& convert) -> decltype(convert(nullptr)) {
+        if (!converts_quietly(args_[index])) keep_copies();
+        return args_.get(index, convert);
+    }
+
+ private:
+    static bool converts_quietly(PyObject* object);
+    void keep_copies();
+
+    static constexpr std::size_t most = 4;
+    const Args& args_;
+    std::array<std::optional<InPlaceValues>, most> read_{};
+    std::size_t count_ = 0;
 };
 
 // The fields of a datetime.timedelta; only the type is checked here.

@@ -22,25 +22,10 @@ namespace tarnwick::python {
 namespace {
 
 Ref kge_body(PyObject*, const Args& args) {
-    // Float64 arrays are read in place. A conversion that may run Python
-    // code (which could write to an array read in place) first copies what
-    // is read in place, so the values are those of that moment, as if every
-    // argument had been copied in turn. The values of data frames are found
-    // before anything is read in place, as finding them runs Python code.
-    Ref sim_source = values_source(args[0]);
-    Ref obs_source = values_source(args[1]);
-    InPlaceValues sim(sim_source.get());
-    if (!sim.in_place()) sim.assign(args.get(0, to_vector));
-    InPlaceValues obs(obs_source.get());
-    if (!obs.in_place()) {
-        sim.keep_copy();
-        obs.assign(args.get(1, to_vector));
-    }
-    if (args[2] != nullptr && args[2] != Py_True && args[2] != Py_False) {
-        sim.keep_copy();
-        obs.keep_copy();
-    }
-    const bool use_log = args.get(2, to_flag);
+    ReadArgs read(args);
+    const InPlaceValues& sim = read.sequence(0);
+    const InPlaceValues& obs = read.sequence(1);
+    const bool use_log = read.get(2, to_flag);
     return to_python(unwrap(metrics::calculate_kge(sim.values(), obs.values(), use_log)));
 }
 

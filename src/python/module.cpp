@@ -70,6 +70,8 @@ int exec(PyObject* module) noexcept {
         [&] {
             require_module(module);
             set_cancel_hook(signal_raised);
+            // The memory limits are read here, once, rather than by a call.
+            buffers::prepare();
             Fill(module);
             return 0;
         },

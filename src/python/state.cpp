@@ -1,7 +1,10 @@
 #include "state.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "errors.hpp"
 #include "ref.hpp"
@@ -14,6 +17,26 @@ namespace {
 // library: another build loaded into the same process keeps its own.
 const char key_anchor = 0;
 
+// The interpreters whose state was released: their dict is being cleared,
+// and a dict made for them afterwards would never be. Never destroyed, so
+// that a state released during the process's exit can still be recorded.
+std::mutex released_lock;
+
+std::vector<std::int64_t>& released() {
+    static auto* ids = new std::vector<std::int64_t>();
+    return *ids;
+}
+
+bool was_released(std::int64_t interpreter) noexcept {
+    try {
+        std::lock_guard<std::mutex> hold(released_lock);
+        const std::vector<std::int64_t>& ids = released();
+        return std::find(ids.begin(), ids.end(), interpreter) != ids.end();
+    } catch (...) {
+        return false;  // nothing was recorded, as recording failed too
+    }
+}
+
 void release_state(PyObject* capsule) noexcept {
     auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, "tarnwick.InterpreterState"));
     if (state == nullptr) {
@@ -21,6 +44,13 @@ void release_state(PyObject* capsule) noexcept {
         return;
     }
     if (detail::last_used.state == state) detail::last_used = {};
+    try {
+        std::lock_guard<std::mutex> hold(released_lock);
+        released().push_back(state->interpreter);
+    } catch (...) {
+        // Without the record a late call makes a state that is never freed,
+        // a leak, but a state of this interpreter's own.
+    }
     delete state;
 }
 
@@ -36,13 +66,9 @@ LastUsed last_used;
 
 InterpreterState* find_state_in_dict() noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
-#if defined(Py_GIL_DISABLED)
-    const std::int64_t key_of_interpreter = PyInterpreterState_GetID(interpreter);
-    if (key_of_interpreter < 0) return nullptr;
-#else
-    PyInterpreterState* key_of_interpreter = interpreter;
-#endif
-    PyObject* dict = PyInterpreterState_GetDict(interpreter);
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id < 0) return nullptr;
+    PyObject* dict = was_released(id) ? nullptr : PyInterpreterState_GetDict(interpreter);
     if (dict == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "the interpreter has no dict for module state");
         return nullptr;
@@ -57,6 +83,7 @@ InterpreterState* find_state_in_dict() noexcept {
             PyErr_NoMemory();
             return nullptr;
         }
+        fresh->interpreter = id;
         Ref capsule = Ref::steal(PyCapsule_New(fresh, "tarnwick.InterpreterState", release_state));
         if (!capsule) {
             delete fresh;
@@ -68,7 +95,7 @@ InterpreterState* find_state_in_dict() noexcept {
         if (found == nullptr) return nullptr;
     }
     auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(found, "tarnwick.InterpreterState"));
-    if (state != nullptr) last_used = {key_of_interpreter, state};
+    if (state != nullptr) last_used = {id, state};
     return state;
 }
 

@@ -6,7 +6,10 @@
 // only used there: a legacy sub-interpreter sharing the process gets its own,
 // and they go when it is destroyed. The state lives in the interpreter's own
 // dict, so it is released with the interpreter, however many module objects
-// (the main one, standalone submodules) were created there.
+// (the main one, standalone submodules) were created there. Once it has been
+// released, that interpreter gets no new one: a call made there afterwards
+// (from a finalizer that runs while the interpreter is cleared) fails with
+// RuntimeError instead of leaving a state in a dict nobody frees.
 //
 // Each slot is filled at most once by a lock-free publish: racing threads
 // (without the interpreter lock) may each create a value, the first to
@@ -26,6 +29,9 @@ namespace tarnwick::python {
 
 struct InterpreterState {
     static constexpr std::size_t max_classes = 32;
+
+    // The id of the interpreter whose dict holds this state.
+    std::int64_t interpreter = -1;
 
     // Class objects, indexed by the slot their ClassDef draws on first use.
     std::array<std::atomic<PyObject*>, max_classes> types{};
@@ -51,18 +57,14 @@ struct InterpreterState {
 
 namespace detail {
 
-// The last state used and what tells its interpreter. With the interpreter
-// lock, which every interpreter that can load the module shares (one with a
-// lock of its own refuses the import), there is one for the process, keyed
-// by the interpreter itself and reset when the state is released, before the
-// interpreter's memory can be reused. Without it, each thread keeps its own,
-// keyed by the interpreter's id, which is never reused in a process.
+// The last state used, keyed by its interpreter's id, which is never reused
+// in a process (an interpreter's address is, once it is freed). With the
+// interpreter lock, which every interpreter that can load the module shares
+// (one with a lock of its own refuses the import), there is one for the
+// process, reset when the state is released. Without it, each thread keeps
+// its own.
 struct LastUsed {
-#if defined(Py_GIL_DISABLED)
     std::int64_t interpreter = -1;
-#else
-    PyInterpreterState* interpreter = nullptr;
-#endif
     InterpreterState* state = nullptr;
 };
 #if defined(Py_GIL_DISABLED)
@@ -78,12 +80,8 @@ InterpreterState* find_state_in_dict() noexcept;
 // The calling thread's interpreter's state, created on first use; NULL with
 // an exception set if it cannot be created. Never throws.
 inline InterpreterState* find_interpreter_state() noexcept {
-#if defined(Py_GIL_DISABLED)
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id >= 0 && detail::last_used.interpreter == id) return detail::last_used.state;
-#else
-    if (detail::last_used.interpreter == PyInterpreterState_Get()) return detail::last_used.state;
-#endif
     return detail::find_state_in_dict();
 }
 

@@ -43,3 +43,12 @@ TEST(convolution_variants_match_the_plain_loops) {
             std::printf("convolution variant %d: not run on this CPU\n", static_cast<int>(variant));
     }
 }
+
+// The timed pick is a variant the CPU runs, never the plain loops where AVX2
+// runs.
+TEST(the_picked_variant_runs_here) {
+    const Variant picked = best_variant();
+    CHECK(variant_supported(picked));
+    if (variant_supported(Variant::avx2)) CHECK(picked != Variant::generic);
+    std::printf("convolution variant picked: %d\n", static_cast<int>(picked));
+}

@@ -180,3 +180,47 @@ def test_isolated_interpreters_refuse_the_import():
     result = run_scenario(ISOLATED)
     assert (result.returncode, result.stdout) == (0, "done\n"), result.stderr
     assert tarnwick  # imported by the parent as well
+
+
+# A finalizer that calls the module while its interpreter is being cleared,
+# after the interpreter's dict (and the module's state in it) is gone: the
+# call is refused rather than given a state nobody frees, and the
+# interpreters created afterwards (often at the same address) get their own.
+LATE_CALL = (
+    PRELUDE
+    + f"USE = {USE!r}\n"
+    + r"""
+LATE = '''
+import os
+import tarnwick
+
+
+class Late:
+    def __call__(self):
+        pass
+
+    def __del__(self, write=os.write, kge=tarnwick.metrics.calculate_kge):
+        try:
+            kge([1.0, 2.0], [1.0, 2.0])
+            write(1, b"computed\\n")
+        except:  # builtins are gone by now: nothing else can be named
+            write(1, b"refused\\n")
+
+
+os.register_at_fork(before=Late())
+'''
+for _ in range(3):
+    for code in (LATE + USE, USE):
+        interpreter = create()
+        run(interpreter, code)
+        destroy(interpreter)
+exec(USE)
+print("done")
+"""
+)
+
+
+@needs_interpreters
+def test_calls_after_an_interpreter_is_cleared_are_refused():
+    result = run_scenario(LATE_CALL)
+    assert (result.returncode, result.stdout) == (0, "refused\n" * 3 + "done\n"), result.stderr

@@ -3,6 +3,8 @@
 import array
 import gc
 import math
+import sys
+import types
 
 import numpy as np
 import pytest
@@ -149,17 +151,52 @@ class bool_:  # noqa: N801 - named and placed like numpy's boolean scalar
         return False
 
 
-@pytest.mark.parametrize("late", ["obs", "use_log"])
-def test_arrays_read_in_place_hold_their_values_from_the_call(late):
+class _Probed:
+    """A module in sys.modules whose attributes are looked up by running
+    Python code that first overwrites `target` in place."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __getattr__(self, name):
+        self.target[:] = 0.0
+        raise AttributeError(name)
+
+
+def _frame_look_alike(sim, obs, monkeypatch):
+    # A "pandas" Series whose values are found by running Python code.
+    def values(self):
+        sim[:] = 0.0
+        return np.array(obs)
+
+    series = type("Series", (), {"values": property(values)})
+    monkeypatch.setitem(sys.modules, "pandas", types.SimpleNamespace(Series=series))
+    return series()
+
+
+def _type_probe(sim, obs, monkeypatch):
+    # A sequence whose type is named like array.array: telling the two apart
+    # looks up the class of the loaded "array" module.
+    impostor = type("array.array", (), {"__len__": lambda self: 4, "__getitem__": obs.__getitem__})
+    monkeypatch.setitem(sys.modules, "array", _Probed(sim))
+    return impostor()
+
+
+@pytest.mark.parametrize("late", ["obs item", "use_log", "frame values", "type probe"])
+def test_arrays_read_in_place_hold_their_values_from_the_call(late, monkeypatch):
     # An array read in place must give what a copy taken at its turn would:
     # Python code run by a later argument's conversion cannot change it.
     obs = [1.0, 2.0, 4.0, 3.0]
     sim = np.array([1.5, 2.0, 3.5, 3.0])
     expected = kge(sim.copy(), obs)
-    if late == "obs":
+    if late == "obs item":
         got = kge(sim, [*obs[:3], _Writer(sim, obs[3])])
-    else:
+    elif late == "use_log":
         got = kge(sim, np.array(obs), bool_(sim))
+    elif late == "frame values":
+        got = kge(sim, _frame_look_alike(sim, obs, monkeypatch))
+    else:
+        got = kge(sim, _type_probe(sim, obs, monkeypatch))
     assert got == expected
     assert not sim.any()
 
