@@ -1,0 +1,1 @@
+"""Dated series, basin models, objectives and calibration on top of the tarnwick module."""
