@@ -90,3 +90,21 @@ def hourly():
         return cls(data, HOUR, kind)
 
     return make
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """One local cluster of two worker processes for the whole run, on the loopback
+    interface. The scheduler gives a task up as soon as its worker dies with it (no
+    failures allowed) and hands a worker one task at a time, so that a test that
+    kills a worker on purpose loses that task only."""
+    dask = pytest.importorskip("dask")
+    pytest.importorskip("distributed")
+    from tarnwick_basin.ensemble import local_cluster
+
+    settings = {
+        "distributed.scheduler.allowed-failures": 0,
+        "distributed.scheduler.worker-saturation": 1.0,
+    }
+    with dask.config.set(settings), local_cluster(2) as client:
+        yield client
