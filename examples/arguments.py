@@ -67,9 +67,10 @@ def natural(text: str) -> int:
     return value
 
 
-def plural(number: int, noun: str) -> str:
-    """ "1 evaluation", "2 evaluations"."""
-    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+def plural(number: int, noun: str, nouns: str | None = None) -> str:
+    """The number and the noun it counts: 1 evaluation, 2 evaluations (and given
+    `nouns`: 1 worker process, 2 worker processes)."""
+    return f"{number} {noun}" if number == 1 else f"{number} {nouns or noun + 's'}"
 
 
 def cores() -> int:
@@ -78,12 +79,12 @@ def cores() -> int:
     return len(affinity(0)) if affinity is not None else os.cpu_count() or 1
 
 
-def warn_oversubscribed(what: str, asked: int) -> None:
+def warn_oversubscribed(what: str, asked: int, whats: str) -> None:
     """Warns on stderr when more workers than cores are asked for: they take turns."""
     available = cores()
     if asked > available:
         print(
-            f"warning: {plural(asked, what)} on {plural(available, 'core')}: they will take "
+            f"warning: {plural(asked, what, whats)} on {plural(available, 'core')}: they will take "
             "turns on the cores, and run no faster than as many as there are cores",
             file=sys.stderr,
         )

@@ -47,6 +47,7 @@ from .objectives import (
     step_of,
 )
 from .run import Simulation, prepare
+from .series import Fill
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.intp]
@@ -84,11 +85,17 @@ class Problem:
     """The calibration of `parameters` of `basin` against `observed` (flows in the
     basin's flow unit, dated) at `element` (the outlet by default).
 
-    `warmup` skips the simulation's first dates (a duration from its first date);
+    `warmup` skips the simulation's first dates: a duration from the start of the
+    run, one step before its first value (the first rainfall interval's start);
     `objective` is one of `tarnwick_basin.objectives` (`kge` by default) or any
     `Objective`. `derive`, when given, turns the named values of a vector into the
     paths and values given to `Basin.with_values`: a parameter may then be a name
     of the caller's own (a ratio of two fields, say) that `derive` resolves.
+    `inputs` and `fill` are those of `prepare`.
+
+    `ranges` holds the parameters; `dates` and `observed` the observed values
+    compared (after the warm-up, without NaN), `dropped` how many NaN values of the
+    record were left out.
     """
 
     def __init__(
@@ -102,6 +109,7 @@ class Problem:
         warmup: Warmup = None,
         element: str | None = None,
         derive: Derive | None = None,
+        fill: Fill | Mapping[str, Fill] | None = None,
     ) -> None:
         self.ranges = tuple(parameters)
         if not self.ranges:
@@ -115,7 +123,9 @@ class Problem:
         self.objective = objective
         self.element = element
         self.derive = derive
-        self.prepared: Simulation = prepare(basin, self.inputs)
+        self.fill = fill
+        self._spotpy: list[Any] | None = None
+        self.prepared: Simulation = prepare(basin, self.inputs, fill=fill)
         # A vector in the middle of the ranges checks every path once, here.
         self.basin_for([(p.low + p.high) / 2.0 for p in self.ranges])
         self.dates, self.observed, self.dropped, self._where = self._align(observed, warmup)
@@ -138,7 +148,9 @@ class Problem:
             )
         values = observed.to_numpy(dtype=np.float64)
         missing = np.isnan(values)
-        start = simulated[0] + as_timedelta(warmup)
+        # The run starts one step before its first value, every store at its
+        # initial state: the warm-up counts from there.
+        start = simulated[0] - self.prepared.step + as_timedelta(warmup)
         offsets = nanoseconds(obs_dates) - nanoseconds(simulated[:1])[0]
         positions, off_grid = np.divmod(offsets, step.value)
         inside = (positions >= 0) & (positions + per <= len(simulated) - 1 if per > 1 else True)
@@ -224,9 +236,10 @@ class Problem:
         """spotpy's uniform parameters over the ranges (needs spotpy)."""
         import spotpy
 
-        return spotpy.parameter.generate(
-            [spotpy.parameter.Uniform(p.path, p.low, p.high) for p in self.ranges]
-        )
+        # Made once: spotpy draws a thousand samples to describe each parameter.
+        if self._spotpy is None:
+            self._spotpy = [spotpy.parameter.Uniform(p.path, p.low, p.high) for p in self.ranges]
+        return spotpy.parameter.generate(self._spotpy)
 
     def simulation(self, x: Any) -> FloatArray:
         """spotpy's run: the simulated values compared (`simulated_values`)."""
@@ -248,11 +261,12 @@ class Problem:
         # the receiver prepares its own from the inputs.
         state = dict(self.__dict__)
         del state["prepared"]
+        state["_spotpy"] = None
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
-        self.prepared = prepare(self.basin, self.inputs)
+        self.prepared = prepare(self.basin, self.inputs, fill=self.fill)
 
 
 class BudgetSpent(Exception):
