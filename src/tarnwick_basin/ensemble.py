@@ -300,8 +300,20 @@ def run_cluster(
 
     groups = chunks(samples, chunk)
 
+    # The task is `evaluate_chunk` as a local function, which travels by value: dask
+    # pickles a function of a module by reference, and a scheduler started
+    # elsewhere need not be able to import this package.
+    def task(evaluate: Evaluation, rows: list[list[float]]) -> list[Outcome]:
+        outcomes: list[Outcome] = []
+        for x in rows:
+            try:
+                outcomes.append((float(evaluate(x)), ""))
+            except ValueError as error:
+                outcomes.append((float("nan"), str(error)))
+        return outcomes
+
     def submit(index: int) -> Any:
-        return client.submit(evaluate_chunk, evaluation(), groups[index], pure=False)
+        return client.submit(task, evaluation(), groups[index], pure=False)
 
     tries: dict[int, int] = {}  # first sample of a task: resubmissions so far
     pending = {submit(index): index * chunk for index in range(len(groups))}
