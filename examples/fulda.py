@@ -212,9 +212,7 @@ def plot(path: str, record: Record, problem: Problem, x: FloatArray) -> None:
 
     from tarnwick_basin.objectives import means
 
-    run = problem.prepared
-    flows = pd.Series(run.outflow(problem.basin_for(x)), index=run.index)
-    simulated = means(flows, "1D")
+    simulated = means(problem.flows(x), "1D")
     fig, (rain, flow) = plt.subplots(
         2, 1, sharex=True, figsize=(12, 6), gridspec_kw={"height_ratios": [1, 3]}
     )

@@ -91,7 +91,7 @@ class Problem:
     `Objective`. `derive`, when given, turns the named values of a vector into the
     paths and values given to `Basin.with_values`: a parameter may then be a name
     of the caller's own (a ratio of two fields, say) that `derive` resolves.
-    `inputs` and `fill` are those of `prepare`.
+    `inputs`, `fill` and `threads` are those of `prepare`.
 
     `ranges` holds the parameters; `dates` and `observed` the observed values
     compared (after the warm-up, without NaN), `dropped` how many NaN values of the
@@ -110,6 +110,7 @@ class Problem:
         element: str | None = None,
         derive: Derive | None = None,
         fill: Fill | Mapping[str, Fill] | None = None,
+        threads: int | None = None,
     ) -> None:
         self.ranges = tuple(parameters)
         if not self.ranges:
@@ -124,8 +125,9 @@ class Problem:
         self.element = element
         self.derive = derive
         self.fill = fill
+        self.threads = threads
         self._spotpy: list[Any] | None = None
-        self.prepared: Simulation = prepare(basin, self.inputs, fill=fill)
+        self.prepared: Simulation = prepare(basin, self.inputs, fill=fill, threads=threads)
         # A vector in the middle of the ranges checks every path once, here.
         self.basin_for([(p.low + p.high) / 2.0 for p in self.ranges])
         self.dates, self.observed, self.dropped, self._where = self._align(observed, warmup)
@@ -213,6 +215,12 @@ class Problem:
             compared = interval_means(flows[where.first : end], where.per)
         return compared if where.chosen is None else compared[where.chosen]
 
+    def flows(self, x: Sequence[float] | FloatArray) -> pd.Series:
+        """The simulated flow at every step of the run (padding included), dated."""
+        flows = self.prepared.outflow(self.basin_for(x), self.element)
+        name = self.basin.outlet if self.element is None else self.element
+        return pd.Series(flows, index=self.prepared.index, name=name)
+
     def simulate(self, x: Sequence[float] | FloatArray) -> pd.Series:
         """The simulated values compared, dated like the observed record."""
         return pd.Series(self.simulated_values(x), index=self.dates, name="simulated")
@@ -266,7 +274,7 @@ class Problem:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
-        self.prepared = prepare(self.basin, self.inputs, fill=self.fill)
+        self.prepared = prepare(self.basin, self.inputs, fill=self.fill, threads=self.threads)
 
 
 class BudgetSpent(Exception):
