@@ -117,7 +117,7 @@ def check_size(parser: ArgumentParser, samples: int, workers: int) -> None:
         )
 
 
-def parse(argv: Sequence[str] | None) -> Any:
+def make_parser() -> ArgumentParser:
     parser = ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument(
         "--samples", type=positive, default=1000, metavar="N", help="parameter sets to evaluate"
@@ -148,6 +148,11 @@ def parse(argv: Sequence[str] | None) -> Any:
         metavar="SECONDS",
         help=f"connect timeout for --scheduler (default: {ensemble.CONNECT_TIMEOUT:g})",
     )
+    return parser
+
+
+def parse(argv: Sequence[str] | None) -> Any:
+    parser = make_parser()
     args = parser.parse_args(argv)
     if args.timeout is not None and not args.scheduler:
         parser.error("argument --timeout: applies to --scheduler only")

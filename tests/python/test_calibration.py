@@ -151,14 +151,16 @@ def test_a_budget_stops_differential_evolution_and_keeps_its_best(problem):
         optimize.differential_evolution(budget, problem.bounds, maxiter=100, rng=3)
     assert budget.count == 12 and seen == list(range(1, 13))
     assert budget.best == problem.loss(budget.best_x)
-    assert all(low <= v <= high for v, (low, high) in zip(budget.best_x, problem.bounds))
+    assert all(
+        low <= v <= high for v, (low, high) in zip(budget.best_x, problem.bounds, strict=True)
+    )
 
 
 def test_the_problem_is_a_spotpy_setup(problem):
     spotpy = pytest.importorskip("spotpy")
     drawn = problem.parameters()
     assert list(drawn["name"]) == problem.names
-    assert list(zip(drawn["minbound"], drawn["maxbound"])) == problem.bounds
+    assert list(zip(drawn["minbound"], drawn["maxbound"], strict=True)) == problem.bounds
     x = vector(TRUTH)
     simulated = problem.simulation(np.array(x))
     assert problem.objectivefunction(simulated, problem.evaluation()) == problem.loss(x)
