@@ -417,3 +417,20 @@ def test_threads_follow_the_interpreter_s_lock(basin, inputs):
     probe = getattr(__import__("sys"), "_is_gil_enabled", None)
     expected_many = probe is not None and not probe()
     assert (simulation.threads > 1) == (expected_many and (__import__("os").cpu_count() or 1) > 1)
+
+
+def test_the_example_prints_a_closed_balance_and_refuses_bad_options(capsys, tmp_path):
+    from test_calibration_examples import load
+
+    example = load("basin", "basin_example")
+    peaks = example.main(["--days", "20"])
+    out = capsys.readouterr().out
+    assert "8 elements, 480 hourly steps from 2024-04-01 00:00 to 2024-04-21 00:00" in out
+    rows = [line.split() for line in out.splitlines() if line.startswith(tuple(peaks))]
+    balance = {row[0]: row for row in rows if len(row) == 7}
+    assert set(balance) == set(peaks)
+    assert all(abs(float(row[6])) < 1e-5 for row in balance.values())  # closes
+    assert all(float(row[5]) == 0.0 for row in balance.values())  # nothing cut off
+    with pytest.raises(SystemExit):
+        example.main(["--basin", str(tmp_path / "none.toml")])
+    assert "--basin" in capsys.readouterr().err
