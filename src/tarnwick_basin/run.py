@@ -105,6 +105,11 @@ class Simulation:
         self._threads = threads
         self._pool: ThreadPoolExecutor | None = None
         self._lock = threading.Lock()
+        # Each calling thread's working arrays, one per element and use, kept from
+        # one run to the next: fresh arrays of this size would be memory that the
+        # allocator maps from the system and returns on every run, paying a page
+        # fault per 4 kB each time.
+        self._local = threading.local()
 
     @property
     def threads(self) -> int:
@@ -116,12 +121,12 @@ class Simulation:
         name = basin.outlet if element is None else element
         if name not in flows:
             raise KeyError(f"no element {name!r} in the basin")
-        return self._to_unit(flows[name][1:])
+        return self._to_unit(flows[name][1:], self._local.scratch)
 
     def outflows(self, basin: Basin) -> dict[str, FloatArray]:
         """The flow of every element at `index`, in the basin's flow unit."""
         flows = self._run(basin, None)
-        return {e.name: self._to_unit(flows[e.name][1:]) for e in basin.elements}
+        return {e.name: self._to_unit(flows[e.name][1:], None) for e in basin.elements}
 
     def close(self) -> None:
         """Stops the worker threads, if any were started."""
@@ -129,9 +134,27 @@ class Simulation:
             self._pool.shutdown()
             self._pool = None
 
-    def _to_unit(self, cfs: FloatArray) -> FloatArray:
+    def _to_unit(self, cfs: FloatArray, scratch: dict[str, FloatArray] | None) -> FloatArray:
+        """A new array of the flows in the basin's unit.
+
+        When the array returned last time to this thread is no longer referenced
+        by anyone, it is reused: an array freed and allocated again at this size
+        would be mapped afresh from the system on every call.
+        """
+        result = None
+        if scratch is not None and _RESULT in scratch and _references(scratch) == _UNUSED:
+            result = scratch[_RESULT]
+            if len(result) != len(cfs):
+                result = None
+        if result is None:
+            result = np.empty(len(cfs))
+            if scratch is not None:
+                scratch[_RESULT] = result
         factor = flow_factor(self._units.flow)
-        result: FloatArray = cfs * factor if factor != 1.0 else cfs.copy()
+        if factor != 1.0:
+            np.multiply(cfs, factor, out=result)
+        else:
+            np.copyto(result, cfs)
         return result
 
     # The run ---------------------------------------------------------------------------------
@@ -143,15 +166,21 @@ class Simulation:
                 "the basin differs in structure from the one the simulation was prepared for"
             )
         elements = {e.name: e for e in basin.elements}
+        scratch: dict[str, FloatArray] = {}
+        if detail is None:  # results that outlive the run get arrays of their own
+            scratch = self._local.__dict__.setdefault("scratch", {})
         if self._threads <= 1:
             flows: dict[str, FloatArray] = {}
             for name in self._order:
-                flows[name] = self._element(elements[name], flows, detail)
+                flows[name] = self._element(elements[name], flows, detail, scratch)
             return flows
-        return self._run_threaded(elements, detail)
+        return self._run_threaded(elements, detail, scratch)
 
     def _run_threaded(
-        self, elements: Mapping[str, Element], detail: dict[str, dict[str, Any]] | None
+        self,
+        elements: Mapping[str, Element],
+        detail: dict[str, dict[str, Any]] | None,
+        scratch: dict[str, FloatArray],
     ) -> dict[str, FloatArray]:
         with self._lock:
             if self._pool is None:
@@ -164,7 +193,7 @@ class Simulation:
             # Submitted in dependency order to a first-in first-out pool: what
             # this waits for was started before it.
             above = {up: futures[up].result() for up in self._upstream[name]}
-            return self._element(elements[name], above, detail)
+            return self._element(elements[name], above, detail, scratch)
 
         for name in self._order:
             futures[name] = pool.submit(task, name)
@@ -172,15 +201,19 @@ class Simulation:
             flows[name] = futures[name].result()
         return flows
 
-    def _inflow_sum(self, element: Element, flows: Mapping[str, FloatArray]) -> FloatArray:
+    def _inflow_sum(
+        self, element: Element, flows: Mapping[str, FloatArray], scratch: dict[str, FloatArray]
+    ) -> FloatArray:
         """The sum of the flows into an element, in the order the elements were given."""
         names = self._upstream[element.name]
         if not names:
             return np.zeros(len(self.index) + 1)
         total = flows[names[0]]
         if len(names) > 1:
-            total = total.copy()
-            for name in names[1:]:
+            total = np.add(
+                total, flows[names[1]], out=_buffer(scratch, element.name + ".in", len(total))
+            )
+            for name in names[2:]:
                 total += flows[name]
         return total
 
@@ -189,15 +222,16 @@ class Simulation:
         element: Element,
         flows: Mapping[str, FloatArray],
         detail: dict[str, dict[str, Any]] | None,
+        scratch: dict[str, FloatArray],
     ) -> FloatArray:
         record: dict[str, Any] | None = None
         if detail is not None:
             record = detail[element.name] = {}
         if isinstance(element, Subbasin):
-            return self._subbasin(element, record)
+            return self._subbasin(element, record, scratch)
         if isinstance(element, Inflow):
             return self._inflow[element.name]
-        inflow = self._inflow_sum(element, flows)
+        inflow = self._inflow_sum(element, flows, scratch)
         if record is not None:
             record["inflow"] = inflow
         if isinstance(element, Junction):
@@ -205,10 +239,12 @@ class Simulation:
         if isinstance(element, Reach):
             return self._reach(element, inflow)
         if isinstance(element, Reservoir):
-            return self._reservoir(element, inflow, record)
+            return self._reservoir(element, inflow, record, scratch)
         raise BasinError(f"{element!r} is no basin element")
 
-    def _subbasin(self, sub: Subbasin, record: dict[str, Any] | None) -> FloatArray:
+    def _subbasin(
+        self, sub: Subbasin, record: dict[str, Any] | None, scratch: dict[str, FloatArray]
+    ) -> FloatArray:
         depth = depth_factor(self._units.depth)
         cfs = flow_factor(self._units.flow)
         area = area_to_acres(sub.area, self._units.area)
@@ -225,21 +261,30 @@ class Simulation:
         )
         size = len(self.index) + 1
         values = np.asarray(direct)
-        flow = np.zeros(size)
-        kept = min(size, len(values))
-        flow[:kept] = values[:kept]
         if record is not None:
             record.update(losses=losses, direct=values, area=area)
-        if sub.baseflow:
-            layers = {name: _layer(layer, cfs) for name, layer in sub.baseflow.items()}
-            try:
-                base, per_layer = tarnwick.baseflow.run_linear_reservoir(area, losses.loss, layers)
-            except ValueError as error:
-                raise _unstable(sub, self.step, error) from error
-            flow[0] += sum(layer.initial_q for layer in layers.values())
-            flow[1:] += np.asarray(base)
-            if record is not None:
-                record.update(layers=layers, per_layer=per_layer)
+        # The direct runoff's value j is the flow at t_j; the baseflow's value j the
+        # flow at the end of step j, t_(j+1), its start the layers' initial flow. A
+        # unit hydrograph of one ordinate gives one value fewer than the steps.
+        flow = _buffer(scratch, sub.name, size)
+        if len(values) < size:
+            flow[: len(values)] = values
+            flow[len(values) :] = 0.0
+            direct_part = flow
+        else:
+            direct_part = values
+        if not sub.baseflow:
+            flow[:] = direct_part[:size]
+            return flow
+        layers = {name: _layer(layer, cfs) for name, layer in sub.baseflow.items()}
+        try:
+            base, per_layer = tarnwick.baseflow.run_linear_reservoir(area, losses.loss, layers)
+        except ValueError as error:
+            raise _unstable(sub, self.step, error) from error
+        flow[0] = direct_part[0] + sum(layer.initial_q for layer in layers.values())
+        np.add(direct_part[1:size], np.asarray(base), out=flow[1:])
+        if record is not None:
+            record.update(layers=layers, per_layer=per_layer)
         return flow
 
     def _reach(self, reach: Reach, inflow: FloatArray) -> FloatArray:
@@ -259,14 +304,18 @@ class Simulation:
         return result
 
     def _reservoir(
-        self, pool: Reservoir, inflow: FloatArray, record: dict[str, Any] | None
+        self,
+        pool: Reservoir,
+        inflow: FloatArray,
+        record: dict[str, Any] | None,
+        scratch: dict[str, FloatArray],
     ) -> FloatArray:
         cfs = flow_factor(self._units.flow)
         curve = _outlets.ElevationStorage(list(pool.elevation), [s / cfs for s in pool.storage])
         outlets = {name: _outlet(outlet, cfs) for name, outlet in pool.outlets.items()}
         # The first inflow value repeated: the routing then starts at t0 and its
         # results fall on the instants t0 .. tT.
-        shifted = np.empty(len(inflow) + 1)
+        shifted = _buffer(scratch, pool.name + ".shifted", len(inflow) + 1)
         shifted[0] = inflow[0]
         shifted[1:] = inflow
         result = tarnwick.reservoir.run_level_pool_routing(
@@ -279,6 +328,32 @@ class Simulation:
             record["storage"] = np.asarray(result.reservoir_storage)
         total: FloatArray = np.asarray(result.reservoir_total_outflow)
         return total
+
+
+_RESULT = ".result"  # the key of the last array returned, in a thread's scratch arrays
+
+
+def _references(scratch: dict[str, FloatArray]) -> int:
+    """References to the last array returned, counted the same way every time."""
+    held = scratch[_RESULT]
+    return sys.getrefcount(held)
+
+
+def _unused() -> int:
+    """What `_references` counts for an array that nothing else holds."""
+    probe: dict[str, FloatArray] = {_RESULT: np.empty(1)}
+    return _references(probe)
+
+
+_UNUSED = _unused()
+
+
+def _buffer(scratch: dict[str, FloatArray], key: str, size: int) -> FloatArray:
+    """The working array `key` of `size` floats, kept in `scratch` for the next run."""
+    held = scratch.get(key)
+    if held is None or len(held) != size:
+        held = scratch[key] = np.empty(size)
+    return held
 
 
 def _layer(layer: BaseflowLayer, cfs: float) -> tarnwick.baseflow.LinearReservoir:

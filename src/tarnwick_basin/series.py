@@ -85,10 +85,12 @@ def time_step(index: pd.Index, what: str = "the record") -> timedelta:
     uneven = np.flatnonzero(steps != first)
     if first <= 0 or len(uneven) > 0:
         at = 0 if first <= 0 else int(uneven[0])
-        gap = index[at + 1] - index[at]
+        # asi8 counts in the index's own unit (ns or us, depending on pandas' version).
+        gap = pd.Timedelta(index[at + 1] - index[at]).to_pytimedelta()
+        spacing = pd.Timedelta(index[1] - index[0]).to_pytimedelta()
         raise ValueError(
             f"{what} is not uniformly spaced: {gap} from {index[at]} to {index[at + 1]} "
-            f"where the step is {index[1] - index[0]}; fill or split it first"
+            f"where the step is {spacing}; fill or split it first"
         )
     step: timedelta = pd.Timedelta(index[1] - index[0]).to_pytimedelta()
     if step.microseconds or step < timedelta(seconds=1):
