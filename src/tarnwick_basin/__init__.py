@@ -4,9 +4,14 @@ A pure-Python layer of pandas-based tools beside the `tarnwick` extension module
 `series` turns dated records into the module's series and back with explicit
 units, `network` describes a basin of subbasins, reaches, reservoirs, junctions
 and observed inflows (in Python or a TOML file), and `run` runs it on one clock
-with a volume balance per element.
+with a volume balance per element. `objectives` scores a simulated flow against an
+observed one date by date, `calibration` turns a basin, its inputs and a record
+into a problem for an optimiser, and `ensemble` evaluates many parameter sets on
+threads or a dask cluster.
 """
 
+from .calibration import Budget, BudgetSpent, Parameter, Problem
+from .ensemble import LostEvaluations, Run, latin_hypercube, run_cluster, run_serial, run_threads
 from .network import (
     BaseflowLayer,
     Basin,
@@ -21,6 +26,7 @@ from .network import (
     Units,
     load_basin,
 )
+from .objectives import Objective, Score, kge, kge_log, means, nse
 from .run import BasinRun, Simulation, gil_enabled, prepare, run_basin
 from .series import (
     Checked,
@@ -35,19 +41,27 @@ from .series import (
 )
 
 __all__ = [
+    "BaseflowLayer",
     "Basin",
     "BasinError",
-    "BaseflowLayer",
     "BasinRun",
+    "Budget",
+    "BudgetSpent",
     "Checked",
     "Converted",
     "Element",
     "FilledWarning",
     "Inflow",
     "Junction",
+    "LostEvaluations",
+    "Objective",
     "Outlet",
+    "Parameter",
+    "Problem",
     "Reach",
     "Reservoir",
+    "Run",
+    "Score",
     "Simulation",
     "Subbasin",
     "Units",
@@ -55,10 +69,18 @@ __all__ = [
     "dated",
     "flow_series",
     "gil_enabled",
+    "kge",
+    "kge_log",
+    "latin_hypercube",
     "load_basin",
+    "means",
+    "nse",
     "prepare",
     "rainfall_series",
     "read_gauge_csv",
     "run_basin",
+    "run_cluster",
+    "run_serial",
+    "run_threads",
     "time_step",
 ]
