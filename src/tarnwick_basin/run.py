@@ -98,6 +98,7 @@ class Simulation:
         self.filled = dict(filled)
         self._structure = basin.structure()
         self._order = basin.order
+        self._levels = _levels(basin)
         self._upstream = basin.upstream
         self._units = basin.units
         self._rain = dict(rain)
@@ -182,23 +183,24 @@ class Simulation:
         detail: dict[str, dict[str, Any]] | None,
         scratch: dict[str, FloatArray],
     ) -> dict[str, FloatArray]:
+        """Level by level: the elements of one level depend only on earlier levels.
+
+        The calling thread computes the first element of a level itself and the
+        pool the others, so a level of one element costs no hand-over at all.
+        """
         with self._lock:
             if self._pool is None:
-                self._pool = ThreadPoolExecutor(self._threads, thread_name_prefix="basin")
+                self._pool = ThreadPoolExecutor(self._threads - 1, thread_name_prefix="basin")
             pool = self._pool
-        futures: dict[str, Future[FloatArray]] = {}
         flows: dict[str, FloatArray] = {}
-
-        def task(name: str) -> FloatArray:
-            # Submitted in dependency order to a first-in first-out pool: what
-            # this waits for was started before it.
-            above = {up: futures[up].result() for up in self._upstream[name]}
-            return self._element(elements[name], above, detail, scratch)
-
-        for name in self._order:
-            futures[name] = pool.submit(task, name)
-        for name in self._order:
-            flows[name] = futures[name].result()
+        for level in self._levels:
+            others: list[tuple[str, Future[FloatArray]]] = [
+                (name, pool.submit(self._element, elements[name], flows, detail, scratch))
+                for name in level[1:]
+            ]
+            flows[level[0]] = self._element(elements[level[0]], flows, detail, scratch)
+            for name, future in others:
+                flows[name] = future.result()
         return flows
 
     def _inflow_sum(
@@ -328,6 +330,17 @@ class Simulation:
             record["storage"] = np.asarray(result.reservoir_storage)
         total: FloatArray = np.asarray(result.reservoir_total_outflow)
         return total
+
+
+def _levels(basin: Basin) -> list[list[str]]:
+    """The elements in levels: those of a level depend only on those of earlier ones."""
+    depth: dict[str, int] = {}
+    for name in basin.order:
+        depth[name] = max((depth[up] + 1 for up in basin.upstream[name]), default=0)
+    levels: list[list[str]] = [[] for _ in range(max(depth.values()) + 1)]
+    for name in basin.order:
+        levels[depth[name]].append(name)
+    return levels
 
 
 _RESULT = ".result"  # the key of the last array returned, in a thread's scratch arrays

@@ -15,7 +15,7 @@ import warnings
 from dataclasses import dataclass
 from datetime import timedelta
 from os import PathLike
-from typing import Any, Generic, Literal, TypeVar, cast
+from typing import Any, Generic, Literal, TextIO, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -230,7 +230,7 @@ def dated(
 
 
 def read_gauge_csv(
-    path: str | PathLike[str],
+    path: str | PathLike[str] | TextIO,
     *,
     header: bool = True,
     fill: Fill | None = None,
@@ -238,8 +238,8 @@ def read_gauge_csv(
     dayfirst: bool = False,
     skiprows: int | list[int] | None = None,
 ) -> pd.DataFrame:
-    """Reads a gauge CSV whose first column holds the dates, with the checks of
-    `check_record` on every other column.
+    """Reads a gauge CSV (a path or an open text file) whose first column holds the
+    dates, with the checks of `check_record` on every other column.
 
     Returns a DataFrame of float64 columns on the file's DatetimeIndex (columns of
     a headerless file are numbered from 1). Empty cells are missing values:
@@ -247,15 +247,16 @@ def read_gauge_csv(
     `FilledWarning` per column). Pass one column on, as a Series, to the other
     functions of this module.
     """
+    source = "the gauge file" if hasattr(path, "read") else str(path)
     frame = pd.read_csv(
         path, header=0 if header else None, index_col=0, skiprows=skiprows, dtype=str
     )
     try:
         frame.index = pd.to_datetime(frame.index, format=date_format, dayfirst=dayfirst)
     except (TypeError, ValueError) as error:
-        raise ValueError(f"{path}: the first column holds no dates: {error}") from None
+        raise ValueError(f"{source}: the first column holds no dates: {error}") from None
     if frame.shape[1] == 0:
-        raise ValueError(f"{path}: no column of values besides the dates")
+        raise ValueError(f"{source}: no column of values besides the dates")
     checked: dict[Any, FloatArray] = {}
     for column in frame.columns:
         numbers = pd.to_numeric(frame[column].str.strip(), errors="coerce")
@@ -263,7 +264,7 @@ def read_gauge_csv(
         if bad.any():
             where = frame.index[np.flatnonzero(bad.to_numpy())[0]]
             raise ValueError(
-                f"{path}: column {column!r} holds {frame[column][bad].iloc[0]!r} at {where}, "
+                f"{source}: column {column!r} holds {frame[column][bad].iloc[0]!r} at {where}, "
                 "which is not a number"
             )
         with warnings.catch_warnings(record=True) as caught:
@@ -271,7 +272,7 @@ def read_gauge_csv(
             result = check_record(
                 pd.Series(numbers.to_numpy(np.float64), index=frame.index),
                 fill,
-                f"{path}: column {column!r}",
+                f"{source}: column {column!r}",
             )
         for warning in caught:
             warnings.warn(str(warning.message), FilledWarning, stacklevel=2)
