@@ -145,8 +145,8 @@ class Problem:
         per = 1 if obs_step is None else obs_step.value // step.value
         if obs_step is not None and (per < 1 or obs_step.value % step.value):
             raise ValueError(
-                f"the observed step {obs_step} is not a whole number of the "
-                f"simulation's step {step}"
+                f"the observed step {obs_step.to_pytimedelta()} is not a whole number of the "
+                f"simulation's step {step.to_pytimedelta()}"
             )
         values = observed.to_numpy(dtype=np.float64)
         missing = np.isnan(values)

@@ -121,7 +121,8 @@ def pair(
     sim_step, obs_step = step_of(sim_dates), step_of(obs_dates)
     if sim_step is not None and obs_step is not None and sim_step != obs_step:
         raise ValueError(
-            f"the simulated series has a step of {sim_step}, the observed one of {obs_step}: "
+            f"the simulated series has a step of {_text(sim_step)}, the observed one of "
+            f"{_text(obs_step)}: "
             "compare series of one step (`means` averages flows over a longer step)"
         )
     if align == "exact":
@@ -148,6 +149,11 @@ def pair(
     if not keep.any():
         raise ValueError(f"every one of the {len(dates)} pairs has a NaN: nothing to compare")
     return Pairs(sim[keep], obs[keep], dates[keep], int(len(dates) - keep.sum()))
+
+
+def _text(step: pd.Timedelta) -> str:
+    """A step as Python writes a timedelta: 1:00:00, 1 day, 0:00:00."""
+    return str(step.to_pytimedelta())
 
 
 def _span(dates: pd.DatetimeIndex) -> str:
@@ -231,12 +237,14 @@ def means(flows: pd.Series, step: timedelta | pd.Timedelta | str) -> pd.Series:
         raise ValueError("the flow series is not evenly spaced")
     per, rest = divmod(wanted.value, own.value)
     if per < 1 or rest:
-        raise ValueError(f"the step {wanted} is not a whole number of the series' step {own}")
+        raise ValueError(
+            f"the step {_text(wanted)} is not a whole number of the series' step {_text(own)}"
+        )
     first = dates[0].ceil(wanted)
     offset = (first - dates[0]).value // own.value
     count = (len(dates) - 1 - offset) // per
     if (first - dates[0]).value % own.value or count < 1:
-        raise ValueError(f"the flow series holds no whole interval of {wanted}")
+        raise ValueError(f"the flow series holds no whole interval of {_text(wanted)}")
     points = flows.to_numpy(dtype=np.float64)[offset : offset + count * per + 1]
     index = pd.date_range(first, periods=count, freq=wanted, name=flows.index.name)
     return pd.Series(interval_means(points, per), index=index, name=flows.name)

@@ -69,7 +69,7 @@ def test_warm_up_skips_the_simulation_s_first_dates_and_nan_pairs_are_counted(re
             pd.Series([1.0, 2, 3], index=pd.date_range("2001-03-01", periods=3, freq="h")),
             daily([1.0, 2, 3]),
             {},
-            "a step of 0 days 01:00:00, the observed one of 1 days",
+            "a step of 1:00:00, the observed one of 1 day, 0:00:00: compare",
         ),
         (daily([1.0, 2, 3]).iloc[[0, 1, 1]], daily([1.0, 2, 3]), {}, "2001-03-02 00:00:00 more"),
         (daily([1.0, 2, 3]).iloc[[1, 0, 2]], daily([1.0, 2, 3]), {}, "back in time at 2001-03-01"),
