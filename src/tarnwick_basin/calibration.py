@@ -119,6 +119,8 @@ class Problem:
         twice = sorted({path for path in paths if paths.count(path) > 1})
         if twice:
             raise ValueError(f"parameter {twice[0]} is named more than once")
+        if element is not None and element not in basin.names:
+            raise KeyError(f"no element {element!r} in the basin")
         self.basin = basin
         self.inputs = dict(inputs)
         self.objective = objective

@@ -111,13 +111,14 @@ def test_observed_records_that_do_not_fit_the_simulation_are_refused(
         ([Parameter("hill.tc_hours", 1.0, 2.0)] * 2, ValueError, "more than once"),
         ([Parameter("hill.storage_hours", -2.0, 0.0)], ValueError, "storage_hours"),
         ([], ValueError, "at least one parameter"),
+        (RANGES, KeyError, "no element 'lake'"),
     ],
 )
 def test_parameters_that_do_not_map_onto_the_basin_are_refused_when_made(
     basin, rain, truth, ranges, error, message
 ):
     with pytest.raises(error, match=message):
-        Problem(basin, {"hill": rain}, truth, ranges)
+        Problem(basin, {"hill": rain}, truth, ranges, element="lake" if ranges is RANGES else None)
 
 
 def test_a_derived_parameter_is_resolved_before_the_basin_sees_it(basin, rain, truth):
