@@ -135,6 +135,12 @@ class Simulation:
             self._pool.shutdown()
             self._pool = None
 
+    def __enter__(self) -> Simulation:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
     def _to_unit(self, cfs: FloatArray, scratch: dict[str, FloatArray] | None) -> FloatArray:
         """A new array of the flows in the basin's unit.
 
@@ -474,6 +480,12 @@ def prepare(
             raise BasinError(f"{where} is missing from the inputs")
         how = fill.get(element.name) if isinstance(fill, Mapping) else fill
         record = check_record(inputs[element.name], how, where)
+        if isinstance(element, Subbasin) and (record.values < 0.0).any():
+            at = np.flatnonzero(record.values < 0.0)
+            raise BasinError(
+                f"{where} has {len(at)} negative value{'s' if len(at) != 1 else ''} "
+                f"(the first {record.values[at[0]]:g} at {record.index[at[0]]})"
+            )
         if first is None:
             first = (where, element.name, record.index, record.step)
         elif record.step != first[3]:
