@@ -632,9 +632,7 @@ def _subbasin_balance(
     taken = sum(layer.gw_fraction for layer in layers.values())
     stored = 0.0
     for name, layer in layers.items():
-        stored += _layer_storage(
-            sub.baseflow[name], layer, losses.loss, record["per_layer"][name], area, simulation
-        )
+        stored += _layer_storage(layer, losses.loss, record["per_layer"][name], area, simulation)
     return {
         "in": rain,
         "stored": stored,
@@ -644,7 +642,6 @@ def _subbasin_balance(
 
 
 def _layer_storage(
-    spec: BaseflowLayer,
     layer: tarnwick.baseflow.LinearReservoir,
     loss: utils.IncrementalTimeSeries,
     outflow: utils.ContinuousTimeSeries,
