@@ -530,18 +530,18 @@ def from_mapping(data: Mapping[str, Any]) -> Basin:
                     raise BasinError(f"{where}: baseflow must be a table of named layers")
                 given["baseflow"] = {
                     layer: BaseflowLayer(
-                        **_build(BaseflowLayer, f"{where}: baseflow layer {layer!r}", spec)
+                        **_build(BaseflowLayer, f"{where}: baseflow layer {layer!r}", layer_table)
                     )
-                    for layer, spec in layers.items()
+                    for layer, layer_table in layers.items()
                 }
             elif cls is Reservoir:
                 outlets = given.get("outlets", {})
                 if not isinstance(outlets, dict):
                     raise BasinError(f"{where}: outlets must be a table of named outlets")
                 built = {}
-                for outlet, spec in outlets.items():
+                for outlet, outlet_table in outlets.items():
                     at = f"{where}: outlet {outlet!r}"
-                    fields = _build(Outlet, at, spec)
+                    fields = _build(Outlet, at, outlet_table)
                     for curve in ("elevation", "discharge"):
                         if isinstance(fields.get(curve), list):
                             fields[curve] = tuple(fields[curve])

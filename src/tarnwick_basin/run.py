@@ -135,6 +135,12 @@ class Simulation:
             self._pool.shutdown()
             self._pool = None
 
+    def __enter__(self) -> Simulation:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
     def _to_unit(self, cfs: FloatArray, scratch: dict[str, FloatArray] | None) -> FloatArray:
         """A new array of the flows in the basin's unit.
 
@@ -474,6 +480,12 @@ def prepare(
             raise BasinError(f"{where} is missing from the inputs")
         how = fill.get(element.name) if isinstance(fill, Mapping) else fill
         record = check_record(inputs[element.name], how, where)
+        if isinstance(element, Subbasin) and (record.values < 0.0).any():
+            at = np.flatnonzero(record.values < 0.0)
+            raise BasinError(
+                f"{where} has {len(at)} negative value{'s' if len(at) != 1 else ''} "
+                f"(the first {record.values[at[0]]:g} at {record.index[at[0]]})"
+            )
         if first is None:
             first = (where, element.name, record.index, record.step)
         elif record.step != first[3]:
@@ -620,9 +632,7 @@ def _subbasin_balance(
     taken = sum(layer.gw_fraction for layer in layers.values())
     stored = 0.0
     for name, layer in layers.items():
-        stored += _layer_storage(
-            sub.baseflow[name], layer, losses.loss, record["per_layer"][name], area, simulation
-        )
+        stored += _layer_storage(layer, losses.loss, record["per_layer"][name], area, simulation)
     return {
         "in": rain,
         "stored": stored,
@@ -632,7 +642,6 @@ def _subbasin_balance(
 
 
 def _layer_storage(
-    spec: BaseflowLayer,
     layer: tarnwick.baseflow.LinearReservoir,
     loss: utils.IncrementalTimeSeries,
     outflow: utils.ContinuousTimeSeries,

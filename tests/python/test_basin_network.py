@@ -325,6 +325,10 @@ downstream = "a"
         ),
         (lambda r: r.drop(r.index[5]), "subbasin 'valley': rainfall is not uniformly spaced"),
         (
+            lambda r: r - 0.5,
+            "subbasin 'valley': rainfall has 119 negative values (the first -0.5 at 2024-06-01 01:00",
+        ),
+        (
             lambda r: r.where(r.index != r.index[5]),
             "subbasin 'valley': rainfall has 1 missing value (at 2024-06-01 06:00:00)",
         ),
