@@ -1,5 +1,6 @@
 """The ensemble runner of tarnwick_basin: serial, threads and a dask cluster agree;
-refused sets are recorded; lost tasks are resubmitted, then reported."""
+refused sets are recorded; lost tasks are resubmitted, then reported. And the
+ensemble example on the same cluster."""
 
 import math
 import os
@@ -99,9 +100,11 @@ def test_an_unreachable_scheduler_fails_within_the_timeout():
         address = f"tcp://127.0.0.1:{probe.getsockname()[1]}"
     start = time.monotonic()
     with pytest.raises(ensemble.ClusterError) as error:
-        ensemble.connect(address, timeout=1.0)
+        ensemble.connect(address, timeout=0.25)
     assert time.monotonic() - start < 15.0
-    assert str(error.value).startswith(f"cannot reach the dask scheduler at {address} within 1 s")
+    assert str(error.value).startswith(
+        f"cannot reach the dask scheduler at {address} within 0.25 s"
+    )
     assert "\n" not in str(error.value)
 
 
@@ -109,5 +112,18 @@ def test_a_scheduler_without_workers_fails_within_the_timeout():
     with ensemble.local_cluster(0) as empty:
         start = time.monotonic()
         with pytest.raises(ensemble.ClusterError, match="has no workers"):
-            ensemble.connect(empty.scheduler.address, timeout=1.0)
+            ensemble.connect(empty.scheduler.address, timeout=0.25)
         assert time.monotonic() - start < 15.0
+
+
+def test_ensemble_example_on_an_existing_cluster(dask_client, capsys):
+    pytest.importorskip("spotpy")  # the example's record ships with it
+    from test_calibration_examples import load
+
+    load("fulda")
+    example = load("ensemble")
+    example.main(["--samples", "12", "--scheduler", dask_client.scheduler.address])
+    out = capsys.readouterr().out
+    assert "Results bit-identical to the serial run: yes" in out
+    assert "in 12 tasks of up to 1\n" in out  # two workers: at least four tasks each
+    assert "Best of the ensemble" in out

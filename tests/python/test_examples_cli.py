@@ -119,9 +119,15 @@ def test_more_workers_than_cores_are_warned_of(ensemble, capsys, monkeypatch):
 
 
 def test_evaluations_lost_to_the_cluster_end_the_script_with_a_message(
-    ensemble, dask_client, capsys, monkeypatch
+    ensemble, capsys, monkeypatch
 ):
+    from contextlib import nullcontext
+
     from tarnwick_basin.ensemble import LostEvaluations
+
+    class Client(nullcontext):
+        def scheduler_info(self):
+            return {"workers": {"a": {}, "b": {}}}
 
     def loses_three(client, evaluate, samples, chunk, progress):
         run = ensemble.ensemble.run_serial(evaluate, samples)
@@ -129,14 +135,17 @@ def test_evaluations_lost_to_the_cluster_end_the_script_with_a_message(
         lost = type(run)(run.values, run.errors, run.seconds, 3, "KilledWorker: gone")
         raise LostEvaluations(lost, 3)
 
+    monkeypatch.setattr(ensemble.ensemble, "connect", lambda address, timeout: Client())
     monkeypatch.setattr(ensemble.ensemble, "run_cluster", loses_three)
     with pytest.raises(SystemExit) as exit_info:
-        ensemble.main(["--samples", "12", "--scheduler", dask_client.scheduler.address])
+        ensemble.main(["--samples", "12", "--scheduler", "tcp://127.0.0.1:8786"])
     assert str(exit_info.value) == (
         "3 of 12 evaluations were lost to the cluster (tasks resubmitted up to 3 times): "
         "KilledWorker: gone"
     )
-    assert "Failures: 0 of 12" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "Cluster at tcp://127.0.0.1:8786 (2 workers): 12 evaluations" in out
+    assert "Failures: 0 of 12" in out
 
 
 @pytest.fixture
