@@ -157,8 +157,10 @@ class Problem:
         start = simulated[0] - self.prepared.step + as_timedelta(warmup)
         offsets = nanoseconds(obs_dates) - nanoseconds(simulated[:1])[0]
         positions, off_grid = np.divmod(offsets, step.value)
-        inside = (positions >= 0) & (positions + per <= len(simulated) - 1 if per > 1 else True)
-        inside &= positions < len(simulated)
+        # Compared: the values within the input records, not the dry padding after
+        # them; a mean needs the flow at the end of its interval too.
+        last = self.prepared.records - 1 - (per if per > 1 else 0)
+        inside = (positions >= 0) & (positions <= last)
         if np.any(off_grid[inside]):
             first = obs_dates[inside][np.flatnonzero(off_grid[inside])[0]]
             raise ValueError(f"the observed date {first} falls between the simulation's steps")

@@ -138,6 +138,11 @@ def problem(basin, rain, truth):
     return Problem(basin, {"hill": rain}, truth, RANGES, warmup="1D")
 
 
+def test_the_dry_padding_after_the_record_is_not_compared(problem, rain, truth):
+    assert truth.index[-1] > rain.index[-1]  # the run goes on after the rain record
+    assert problem.dates[-1] == rain.index[-1]
+
+
 def test_the_problem_pickles_and_scores_the_same_elsewhere(problem):
     x = vector({"river.k_hours": 1.5, "hill.tc_hours": 4.0, "hill.storage_hours": 5.0})
     copy = pickle.loads(pickle.dumps(problem))
