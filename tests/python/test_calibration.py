@@ -72,6 +72,7 @@ def test_daily_means_with_gaps_are_compared_over_their_own_day(basin, rain, trut
     observed = daily.copy()
     observed["2020-05-06"] = math.nan
     observed = observed.drop(pd.Timestamp("2020-05-08"))  # a day missing from the record
+    observed[pd.Timestamp("2020-05-13")] = 9.0  # a day the rain record does not cover
     problem = Problem(basin, {"hill": rain}, observed, RANGES, warmup=pd.Timedelta(days=3))
     x = vector(TRUTH)
     assert list(problem.dates.strftime("%d")) == ["04", "05", "07", "09", "10", "11", "12"]
