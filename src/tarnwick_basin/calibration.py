@@ -152,6 +152,11 @@ class Problem:
             )
         values = observed.to_numpy(dtype=np.float64)
         missing = np.isnan(values)
+        if np.isinf(values).any():
+            raise ValueError(
+                f"the observed record holds an infinite value at "
+                f"{obs_dates[np.flatnonzero(np.isinf(values))[0]]}"
+            )
         # The run starts one step before its first value, every store at its
         # initial state: the warm-up counts from there.
         start = simulated[0] - self.prepared.step + as_timedelta(warmup)

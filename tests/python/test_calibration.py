@@ -96,6 +96,7 @@ def test_daily_means_with_gaps_are_compared_over_their_own_day(basin, rain, trut
         ),
         (lambda o: o.set_axis(o.index + pd.Timedelta(days=400)), "no observed value to compare"),
         (lambda o: o * math.nan, "no observed value to compare"),
+        (lambda o: o.where(o.index != o.index[30], math.inf), "infinite value at 2020-05-02 07:00"),
     ],
 )
 def test_observed_records_that_do_not_fit_the_simulation_are_refused(
