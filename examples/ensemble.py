@@ -194,7 +194,8 @@ def main(argv: Sequence[str] | None = None) -> None:
             client = stack.enter_context(ensemble.local_cluster(args.workers))
             label, parallelism = f"Cluster of {plural(args.workers, 'worker')}", args.workers
             print(
-                f"Local cluster of {plural(args.workers, 'worker process', 'worker processes')} on 127.0.0.1 "
+                f"Local cluster of {plural(args.workers, 'worker process', 'worker processes')} "
+                "on 127.0.0.1 "
                 f"started in {time.perf_counter() - start:.1f} s"
             )
 

@@ -193,13 +193,15 @@ def report(problem: Problem, x: FloatArray, evaluations: int, converged: bool) -
         f"ordinates returns {share:.1%} of the excess volume)"
     )
     print(
-        f"KGE {kge:.4f}: correlation r {r:.4f}, bias ratio β {beta:.4f}, variability ratio γ {gamma:.4f}"
+        f"KGE {kge:.4f}: correlation r {r:.4f}, bias ratio β {beta:.4f}, "
+        f"variability ratio γ {gamma:.4f}"
     )
     # The module sums in another order than numpy: the two agree to rounding.
     difference = abs(reference - kge)
     verdict = "agrees with" if difference < 1e-9 else "DISAGREES with"
     print(
-        f"tarnwick.metrics.calculate_kge: {reference:.4f} ({verdict} numpy's, difference {difference:.1e})"
+        f"tarnwick.metrics.calculate_kge: {reference:.4f} "
+        f"({verdict} numpy's, difference {difference:.1e})"
     )
     print(f"Mean flow: observed {observed.mean():.1f} m³/s, simulated {simulated.mean():.1f} m³/s")
 

@@ -96,9 +96,9 @@ def hourly():
 def dask_client():
     """A local cluster of two worker processes for a test module, on the loopback
     interface (closed after the module: its threads would disturb the leak checks
-    of the modules that follow). The scheduler gives a task up as soon as its worker dies with it (no
-    failures allowed) and hands a worker one task at a time, so that a test that
-    kills a worker on purpose loses that task only."""
+    of the modules that follow). The scheduler gives a task up as soon as its
+    worker dies with it (no failures allowed) and hands a worker one task at a
+    time, so that a test that kills a worker on purpose loses that task only."""
     dask = pytest.importorskip("dask")
     pytest.importorskip("distributed")
     from tarnwick_basin.ensemble import local_cluster
