@@ -1,8 +1,10 @@
 """Benchmark of the calibration objective: serial against dask clusters of 2 workers.
 
-The objective is that of examples/calibrate.py (loss, Clark unit hydrograph and two
-baseflow layers at a three-hour step over ten years, then the KGE), evaluated for a
-Latin hypercube of parameter sets as in examples/ensemble.py. Run from the
+The objective is that of examples/calibrate.py (the calibration problem of the
+basin model of examples/fulda.py: loss, Clark unit hydrograph and two baseflow
+layers at a three-hour step over ten years, then the KGE), evaluated for a Latin
+hypercube of parameter sets with tarnwick_basin's ensemble runner, as in
+examples/ensemble.py. Run from the
 repository root with the package and its examples extra installed:
 
     python3 -m pip install ".[examples]"
@@ -14,7 +16,7 @@ command-line tools and their default settings (`dask scheduler`, then two
 `dask worker ADDRESS`), bound to the loopback interface.
 
 It prints, for the serial run (on the main thread and on one worker thread, the
-baseline of the cluster: see run_serial in the ensemble example) and for each
+baseline of the cluster: see tarnwick_basin.ensemble.run_serial) and for each
 cluster at several task sizes (parameter sets per task), the example's default
 size among them: wall time, evaluations per second, the speed-up over serial, the
 CPU time of this process and of the cluster's processes (the workers; for the
@@ -157,20 +159,22 @@ def main():
         # Sizes that would make thousands of tiny tasks only measure dask.
         sizes = tuple(size for size in sizes if samples_count <= 2048 * size)
 
-    calibrate = load_example("calibrate")
-    ensemble = load_example("ensemble")
+    import cloudpickle
     from dask.distributed import Client
 
-    record = calibrate.load_record()
-    samples = ensemble.latin_hypercube(samples_count, seed=11)
-    ensemble.run_serial(samples[:4], record, 4)  # warm-up
+    from tarnwick_basin import ensemble
+
+    fulda = load_example("fulda")
+    bounds = load_example("ensemble").SAMPLE_BOUNDS
+    cloudpickle.register_pickle_by_value(fulda)  # for workers that cannot import it
+    problem = fulda.problem(fulda.load_record())
+    samples = ensemble.latin_hypercube(bounds, samples_count, seed=11)
+    ensemble.run_serial(problem, samples[:4])  # warm-up
 
     def main_thread():
         # One evaluation after the other on this (the main) thread.
         start = time.perf_counter()
-        outcomes = ensemble.evaluate_chunk(
-            samples.tolist(), record.rainfall, record.observed, record.area, record.initial_baseflow
-        )
+        outcomes = ensemble.evaluate_chunk(problem, samples.tolist())
         return ensemble._run(outcomes, time.perf_counter() - start), 0.0
 
     print(f"{samples_count} evaluations of the calibration objective, medians of {rounds} rounds")
@@ -181,7 +185,7 @@ def main():
     wall, cpu, _, _ = median_run(rounds, main_thread)
     print(f"{'serial, main thread':<28}{wall:8.2f}{samples_count / wall:9.0f}{'':>10}{cpu:10.2f}")
     serial_wall, serial_cpu, _, serial = median_run(
-        rounds, lambda: (ensemble.run_serial(samples, record, samples_count), 0.0)
+        rounds, lambda: (ensemble.run_serial(problem, samples), 0.0)
     )
     print(
         f"{'serial, one worker thread':<28}{serial_wall:8.2f}"
@@ -193,13 +197,13 @@ def main():
     sizes = sorted({*sizes, default})
 
     def cluster_rows(client, cluster_cpu):
-        ensemble.run_cluster(client, samples[:8], record, 1)  # workers import and warm up
+        ensemble.run_cluster(client, problem, samples[:8], 1)  # workers import and warm up
         counts, totals = [], []
         for size in sizes:
 
             def clustered(size=size):
                 before = cluster_cpu()
-                run = ensemble.run_cluster(client, samples, record, size)
+                run = ensemble.run_cluster(client, problem, samples, size)
                 return run, cluster_cpu() - before
 
             wall, cpu, workers_cpu, run = median_run(rounds, clustered)
@@ -228,7 +232,7 @@ def main():
             )
 
     start = time.perf_counter()
-    with ensemble.local_cluster(WORKERS) as cluster, Client(cluster) as client:
+    with ensemble.local_cluster(WORKERS) as client:
         print(
             f"LocalCluster of {WORKERS} worker processes, one thread each "
             f"(started in {time.perf_counter() - start:.1f} s)"

@@ -3,7 +3,8 @@
     python bench/bench_evaluation.py PYTHON_A PYTHON_B
     python bench/bench_evaluation.py --quick     (this interpreter against itself, once)
 
-The evaluation is the chain of examples/calibrate.py on ten years of daily
+The evaluation is the chain examples/calibrate.py wrote out by hand (before it
+moved onto tarnwick_basin's calibration problem) on ten years of daily
 rainfall disaggregated to 3 hours (29,224 steps): loss, Clark on the excess,
 two baseflow layers on the loss, daily means with numpy, KGE. The rainfall is
 synthetic (seeded) so that no data package is needed. Results are read through

@@ -90,3 +90,22 @@ def hourly():
         return cls(data, HOUR, kind)
 
     return make
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    """A local cluster of two worker processes for a test module, on the loopback
+    interface (closed after the module: its threads would disturb the leak checks
+    of the modules that follow). The scheduler gives a task up as soon as its
+    worker dies with it (no failures allowed) and hands a worker one task at a
+    time, so that a test that kills a worker on purpose loses that task only."""
+    dask = pytest.importorskip("dask")
+    pytest.importorskip("distributed")
+    from tarnwick_basin.ensemble import local_cluster
+
+    settings = {
+        "distributed.scheduler.allowed-failures": 0,
+        "distributed.scheduler.worker-saturation": 1.0,
+    }
+    with dask.config.set(settings), local_cluster(2) as client:
+        yield client

@@ -1,20 +1,18 @@
-"""The calibration and ensemble examples, in reduced form (small budget, few samples).
+"""The calibration and ensemble examples, in reduced form (small budgets, few samples).
 
-They need the examples extra (`pip install ".[examples]"`); the cluster binds to
-the loopback interface only.
+They need the examples extra (`pip install ".[examples]"`). The ensemble example on
+a cluster is tested beside the ensemble runner, on its cluster.
 """
 
 import importlib.util
-import math
-import socket
 import sys
-import time
 from pathlib import Path
 
 import pytest
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-EXTRA = ("numpy", "scipy", "distributed", "tqdm", "matplotlib", "spotpy")
+EXTRA = ("numpy", "pandas", "scipy", "distributed", "tqdm", "matplotlib", "spotpy")
+PNG = b"\x89PNG\r\n\x1a\n"
 
 pytestmark = pytest.mark.skipif(
     any(importlib.util.find_spec(name) is None for name in EXTRA),
@@ -36,148 +34,91 @@ def load(name, alias=None):
 
 
 @pytest.fixture(scope="module")
-def calibrate():
+def fulda():
+    return load("fulda")
+
+
+@pytest.fixture(scope="module")
+def calibrate(fulda):
     return load("calibrate")
 
 
 @pytest.fixture(scope="module")
-def ensemble(calibrate):
-    return load("ensemble")  # imports the calibrate module loaded above
+def ensemble(fulda):
+    return load("ensemble")
 
 
 @pytest.fixture(scope="module")
-def record(calibrate):
-    return calibrate.load_record()
+def record(fulda):
+    return fulda.load_record()
 
 
 @pytest.fixture(scope="module")
-def client(ensemble):
-    """One local cluster of two worker processes for the whole module."""
-    from dask.distributed import Client
-
-    with ensemble.local_cluster(2) as cluster, Client(cluster) as client:
-        yield client
+def problem(fulda, record):
+    return fulda.problem(record)
 
 
-def test_record_is_converted_to_the_module_units(calibrate, record):
-    assert len(record.rainfall) == len(record.observed) == 3653
-    assert str(record.start) == "1979-01-01"
-    # First day of the file: 1 mm of rain, 143 m³/s; area 2976.41 km².
-    assert record.rainfall[0] == pytest.approx(1.0 / 25.4)
-    assert record.observed[0] == pytest.approx(143.0 * 35.3146667)
-    assert record.area == pytest.approx(735_487.6, abs=1.0)
-
-
-def test_calibration_stops_at_the_budget_with_its_best_set(calibrate, record):
-    result = calibrate.calibrate(record, budget=40, seed=3, progress=False)
-    assert result.evaluations == 40 and not result.converged
-    again = calibrate.objective(
-        result.x, record.rainfall, record.observed, record.area, record.initial_baseflow
+def test_record_is_read_by_date_and_spread_over_the_model_steps(fulda, record, problem):
+    rainfall, flow = record.rainfall, record.flow
+    assert len(rainfall) == len(flow) == 3653
+    assert str(flow.index[0].date()) == "1979-01-01" and str(flow.index[-1].date()) == "1988-12-31"
+    # First day of the file: 1 mm of rain, 143 m³/s.
+    assert (rainfall.iloc[0], flow.iloc[0]) == (1.0, 143.0)
+    steps = record.rainfall_at_step()
+    assert (
+        str(steps.index[0]) == "1979-01-01 03:00:00"
+        and str(steps.index[7]) == "1979-01-02 00:00:00"
     )
-    assert again == result.value
-    simulated = calibrate.simulate(result.x, record.rainfall, record.area, record.initial_baseflow)
-    scores = calibrate.kge_components(simulated[365:], record.observed[365:])
-    assert scores.kge == pytest.approx(1.0 - result.value, abs=1e-12)
+    assert steps.iloc[:8].sum() == pytest.approx(1.0) and steps.sum() == pytest.approx(
+        rainfall.sum()
+    )
+    # Scored from the first day after the one-year warm-up, to the last.
+    assert (str(problem.dates[0].date()), len(problem.dates)) == ("1980-01-01", 3288)
 
 
-def test_calibrate_script_prints_and_plots(calibrate, tmp_path, capsys):
-    png = tmp_path / "fit.png"
-    calibrate.main(["--budget", "15", "--plot", str(png)])
-    out = capsys.readouterr().out
-    assert "Calibrated parameters (15 evaluations" in out
-    assert "agrees with numpy's" in out
-    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+def test_calibration_stops_at_the_budget_with_its_best_set(calibrate, problem):
+    result = calibrate.calibrate(problem, budget=40, seed=3, progress=False)
+    assert result.evaluations == 40 and not result.converged
+    assert problem.loss(result.x) == result.value
 
 
-def test_spotpy_calibration_keeps_to_the_budget_and_reports_its_best(calibrate, record, capsys):
+def test_spotpy_calibration_keeps_to_the_budget_and_reports_its_best(problem):
     sceua = load("calibrate_spotpy")
     # Fewer evaluations than SCE-UA's first population: it would overrun them.
-    result = sceua.calibrate_sceua(record, budget=25, seed=2, progress=False)
+    result = sceua.calibrate_sceua(problem, budget=25, seed=2, progress=False)
     assert result.evaluations == 25 and not result.converged
-    again = calibrate.objective(
-        result.x, record.rainfall, record.observed, record.area, record.initial_baseflow
-    )
-    assert again == result.value
-    sceua.main(["--budget", "12"])
+    assert problem.loss(result.x) == result.value
+
+
+@pytest.mark.parametrize(
+    "script, budget, shown",
+    [("calibrate", "1.5e1", "15 evaluations,"), ("calibrate_spotpy", "1", "1 evaluation,")],
+)
+def test_calibration_scripts_print_and_plot(calibrate, tmp_path, capsys, script, budget, shown):
+    module = calibrate if script == "calibrate" else load(script)
+    png = tmp_path / "fit.png"
+    module.main(["--budget", budget, "--plot", str(png)])
     out = capsys.readouterr().out
-    assert "Calibrated parameters (12 evaluations, the budget is spent)" in out
+    assert f"Calibrated parameters ({shown} the budget is spent)" in out
     assert "agrees with numpy's" in out
+    assert png.read_bytes()[:8] == PNG
 
 
-def test_cluster_and_threads_match_a_serial_run_bit_for_bit(ensemble, record, client):
-    samples = ensemble.latin_hypercube(30, seed=5)
-    k = [p.name for p in ensemble.PARAMETERS].index("interflow_k")
-    samples[[4, 11], k] = 1.0 / 48.0  # half an hour: too fast for a three-hour step
-    serial = ensemble.run_serial(samples, record, chunk=4)
-    failed = [i for i, error in enumerate(serial.errors) if error]
-    # Exactly the sets whose layer is faster than half a step (90 minutes) fail.
-    assert failed == [i for i, x in enumerate(samples) if x[k] * 24.0 < 1.5]
-    assert {4, 11} <= set(failed)
-    assert serial.errors[4].startswith("Stability Error: k_per_res (0.5000) < 0.5*dt (1.5000).")
-    assert all(math.isfinite(v) for i, v in enumerate(serial.values) if i not in failed)
-    # Chunks of 7 and 3 do not divide the 30 samples.
-    assert ensemble.run_cluster(client, samples, record, chunk=7).same_as(serial)
-    assert ensemble.run_threads(2, samples, record, chunk=3).same_as(serial)
-
-
-def test_back_to_back_runs_on_one_cluster_keep_their_data(ensemble, record, client):
-    # Each run scatters the same record; none may lose it to the previous run's
-    # release ("lost dependencies").
-    samples = ensemble.latin_hypercube(8, seed=1)
-    serial = ensemble.run_serial(samples, record, chunk=4)
-    for _ in range(6):
-        assert ensemble.run_cluster(client, samples, record, chunk=4).same_as(serial)
-
-
-@pytest.mark.parametrize("where", ["cluster", "threads"])
-def test_a_failing_task_is_reported_and_the_rest_goes_on(ensemble, record, client, where):
-    import numpy as np
-
-    samples = ensemble.latin_hypercube(6, seed=2).astype(object)
-    samples[2, 0] = None  # the whole task of samples 2 and 3 fails with a TypeError
-    if where == "cluster":
-        run = ensemble.run_cluster(client, samples, record, chunk=2)
-    else:
-        run = ensemble.run_threads(2, samples, record, chunk=2)
-    assert [bool(error) for error in run.errors] == [False, False, True, True, False, False]
-    assert "TypeError" in run.errors[3]
-    assert np.isfinite(run.values[[0, 1, 4, 5]]).all()
-
-
-def test_ensemble_script_on_an_existing_cluster(ensemble, client, capsys):
-    ensemble.main(["--samples", "12", "--scheduler", client.scheduler.address])
+def test_ensemble_script_reports_the_sets_the_model_refuses(ensemble, capsys, monkeypatch):
+    bounds = list(ensemble.SAMPLE_BOUNDS)
+    k = [p.path for p in ensemble.fulda.PARAMETERS].index("fulda.baseflow.interflow.k_hours")
+    bounds[k] = (0.5, 1.0)  # faster than half a step (1.5 hours): every set fails
+    monkeypatch.setattr(ensemble, "SAMPLE_BOUNDS", bounds)
+    ensemble.main(["--samples", "3", "--threads", "2"])
     out = capsys.readouterr().out
-    assert "Results bit-identical to the serial run: yes" in out
-    assert "in 12 tasks of up to 1\n" in out  # two workers: at least four tasks each
-    assert "Best of the ensemble" in out
-
-
-def test_an_unreachable_scheduler_fails_within_the_timeout(ensemble):
-    with socket.socket() as probe:  # a loopback port that nothing listens on
-        probe.bind(("127.0.0.1", 0))
-        address = f"tcp://127.0.0.1:{probe.getsockname()[1]}"
-    start = time.monotonic()
-    with pytest.raises(SystemExit) as exit_info:
-        ensemble.connect(address, timeout=1.0)
-    assert time.monotonic() - start < 15.0
-    assert str(exit_info.value).startswith(
-        f"cannot reach the dask scheduler at {address} within 1 s"
-    )
-    assert "\n" not in str(exit_info.value)
-
-
-def test_a_scheduler_without_workers_fails_within_the_timeout(ensemble):
-    with ensemble.local_cluster(0) as empty:
-        start = time.monotonic()
-        with pytest.raises(SystemExit, match="has no workers"):
-            ensemble.connect(empty.scheduler_address, timeout=1.0)
-        assert time.monotonic() - start < 15.0
+    assert "Failures: 3 of 3\n  sample 0: subbasin 'fulda': baseflow layer 'interflow'" in out
+    assert "1 task of up to 3" not in out and "Best of the ensemble" not in out
 
 
 @pytest.mark.parametrize(
     "name, missing", [("calibrate", "scipy.optimize"), ("ensemble", "dask.distributed")]
 )
-def test_a_missing_dependency_names_the_extra(calibrate, name, missing, monkeypatch):
+def test_a_missing_dependency_names_the_extra(fulda, name, missing, monkeypatch):
     monkeypatch.setitem(sys.modules, missing, None)
     with pytest.raises(SystemExit) as exit_info:
         load(name, alias=f"{name}_without_{missing.replace('.', '_')}")

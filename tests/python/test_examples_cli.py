@@ -1,4 +1,4 @@
-"""The examples' command lines, and the ensemble on clusters whose workers die.
+"""The examples' command lines, and the ensemble on a cluster whose workers die.
 
 They need the examples extra (`pip install ".[examples]"`); every cluster binds to
 the loopback interface only, on free ports.
@@ -27,12 +27,22 @@ pytestmark = pytest.mark.skipif(
 
 
 @pytest.fixture(scope="module")
-def calibrate():
+def fulda():
+    return load("fulda")
+
+
+@pytest.fixture(scope="module")
+def calibrate(fulda):
     return load("calibrate")
 
 
 @pytest.fixture(scope="module")
-def ensemble(calibrate):
+def calibrate_spotpy(calibrate):
+    return load("calibrate_spotpy")
+
+
+@pytest.fixture(scope="module")
+def ensemble(fulda):
     return load("ensemble")
 
 
@@ -52,6 +62,10 @@ def event_model():
         ("calibrate", ["--budget", "1", "--seed", "-1"], "--seed: must be at least 0"),
         ("calibrate", ["--budget", "1", "--plot", "missing/fit.png"], "does not exist"),
         ("calibrate", ["--budget", "1", "--plot", "fit.nonsense"], "must end in one of"),
+        ("calibrate", ["--budget", "1.5"], "--budget: 1.5 is not a whole number"),
+        ("calibrate", ["--budget", "0e3"], "--budget: must be at least 1"),
+        ("calibrate_spotpy", ["--budget", "ten"], "--budget: invalid positive value: 'ten'"),
+        ("calibrate_spotpy", ["--plot", "missing/fit.png"], "does not exist"),
     ],
 )
 def test_bad_arguments_are_refused_in_one_line_before_any_work(
@@ -67,7 +81,7 @@ def test_bad_arguments_are_refused_in_one_line_before_any_work(
     assert err.count("\n") == 1 and message in err
 
 
-@pytest.mark.parametrize("script", ["calibrate", "event_model"])
+@pytest.mark.parametrize("script", ["calibrate", "calibrate_spotpy", "event_model"])
 def test_plot_without_matplotlib_is_refused_before_any_work(
     request, capsys, monkeypatch, tmp_path, script
 ):
@@ -81,69 +95,57 @@ def test_plot_without_matplotlib_is_refused_before_any_work(
     assert out == "" and err.count("\n") == 1 and "--plot needs matplotlib" in err
 
 
-def test_evaluations_lost_to_the_cluster_are_retried_then_reported(
-    ensemble, calibrate, tmp_path, capsys
-):
-    """A task that kills its worker every time: the scheduler gives it up at once
-    (no failures allowed), the ensemble resubmits it, then counts its samples lost."""
-    import dask
-    import numpy as np
-    from dask.distributed import Client
-
-    record = calibrate.load_record()
-    samples = ensemble.latin_hypercube(12, seed=1)  # those of --samples 12
-    doomed = samples[3].tolist()
-    deaths = tmp_path / "deaths"
-    evaluate = ensemble.evaluate_chunk
-
-    def dies_on_the_doomed_row(rows, *args):
-        from distributed import get_worker
-
-        try:
-            get_worker()
-        except ValueError:  # in this process: evaluate
-            return evaluate(rows, *args)
-        if doomed in rows:
-            with deaths.open("a") as file:
-                file.write("x")
-            os._exit(1)
-        return evaluate(rows, *args)
-
-    settings = {
-        "distributed.scheduler.allowed-failures": 0,
-        # One task at a time per worker: no other task dies with the doomed one.
-        "distributed.scheduler.worker-saturation": 1.0,
-    }
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(ensemble, "evaluate_chunk", dies_on_the_doomed_row)
-        with (
-            dask.config.set(settings),
-            ensemble.local_cluster(1) as cluster,
-            Client(cluster) as client,
-        ):
-            serial = ensemble.run_serial(samples, record, chunk=2)
-            run = ensemble.run_cluster(client, samples, record, chunk=2, retries=1)
-            assert deaths.read_text() == "xx"  # the first try and one retry
-            assert run.lost == 2 and run.why.startswith("KilledWorker: ")
-            assert run.errors == serial.errors
-            kept = np.r_[0:2, 4:12]
-            assert np.isnan(run.values[2:4]).all()
-            assert np.array_equal(
-                run.values[kept].view(np.uint64), serial.values[kept].view(np.uint64)
-            )
-
-            patch.setattr(ensemble, "LOST_RETRIES", 0)
-            with pytest.raises(SystemExit) as exit_info:
-                ensemble.main(
-                    ["--samples", "12", "--chunk", "1", "--scheduler", cluster.scheduler_address]
-                )
-    message = str(exit_info.value)
-    assert message.startswith(
-        "1 of 12 evaluations were lost to the cluster (tasks resubmitted up to 0 times): "
-        "KilledWorker: "
+@pytest.mark.parametrize(
+    "script, defaults", [("calibrate", 2), ("calibrate_spotpy", 2), ("ensemble", 5)]
+)
+def test_help_shows_every_option_with_its_text_and_default(request, script, defaults):
+    module = request.getfixturevalue(script)
+    parser = (
+        module.make_parser() if script == "ensemble" else module.fulda.search_parser(module.__doc__)
     )
-    assert "\n" not in message
-    assert "Failures: 0 of 12" in capsys.readouterr().out
+    assert all(action.help for action in parser._actions)
+    assert parser.format_help().count("(default: ") == defaults
+
+
+def test_more_workers_than_cores_are_warned_of(ensemble, capsys, monkeypatch):
+    arguments = sys.modules["arguments"]
+    monkeypatch.setattr(arguments, "cores", lambda: 2)
+    arguments.warn_oversubscribed("worker process", 2, "worker processes")
+    assert capsys.readouterr().err == ""
+    arguments.warn_oversubscribed("worker process", 16, "worker processes")
+    assert capsys.readouterr().err.startswith(
+        "warning: 16 worker processes on 2 cores: they will take turns"
+    )
+
+
+def test_evaluations_lost_to_the_cluster_end_the_script_with_a_message(
+    ensemble, capsys, monkeypatch
+):
+    from contextlib import nullcontext
+
+    from tarnwick_basin.ensemble import LostEvaluations
+
+    class Client(nullcontext):
+        def scheduler_info(self):
+            return {"workers": {"a": {}, "b": {}}}
+
+    def loses_three(client, evaluate, samples, chunk, progress):
+        run = ensemble.ensemble.run_serial(evaluate, samples)
+        run.values[:3] = float("nan")
+        lost = type(run)(run.values, run.errors, run.seconds, 3, "KilledWorker: gone")
+        raise LostEvaluations(lost, 3)
+
+    monkeypatch.setattr(ensemble.ensemble, "connect", lambda address, timeout: Client())
+    monkeypatch.setattr(ensemble.ensemble, "run_cluster", loses_three)
+    with pytest.raises(SystemExit) as exit_info:
+        ensemble.main(["--samples", "12", "--scheduler", "tcp://127.0.0.1:8786"])
+    assert str(exit_info.value) == (
+        "3 of 12 evaluations were lost to the cluster (tasks resubmitted up to 3 times): "
+        "KilledWorker: gone"
+    )
+    out = capsys.readouterr().out
+    assert "Cluster at tcp://127.0.0.1:8786 (2 workers): 12 evaluations" in out
+    assert "Failures: 0 of 12" in out
 
 
 @pytest.fixture
@@ -202,27 +204,30 @@ def cli_cluster(tmp_path):
         log.close()
 
 
-def test_killed_workers_cost_time_not_results(ensemble, calibrate, cli_cluster, tmp_path):
-    record = calibrate.load_record()
-    samples = ensemble.latin_hypercube(240, seed=7)
-    serial = ensemble.run_serial(samples, record, chunk=4)
+@pytest.mark.slow
+def test_killed_workers_cost_time_not_results(ensemble, fulda, cli_cluster, tmp_path):
+    import cloudpickle
+
+    runner = ensemble.ensemble
+    problem = fulda.problem(fulda.load_record())
+    samples = runner.latin_hypercube(ensemble.SAMPLE_BOUNDS, 240, seed=7)
+    serial = runner.run_serial(problem, samples)
     victims = sorted(cli_cluster.run(os.getpid).values())
     done = tmp_path / "done"
     done.mkdir()
-    evaluate = ensemble.evaluate_chunk
 
-    def slow_and_counted(rows, *args):
-        # A tenth of a second more per task, so the run lasts past the kills.
-        time.sleep(0.1)
-        outcomes = evaluate(rows, *args)
+    def slow_and_counted(x):
+        # A tenth of a second more per task of four, so the run lasts past the kills.
+        time.sleep(0.025)
+        value = problem(x)
         (done / str(uuid.uuid4())).touch()
-        return outcomes
+        return value
 
     finished = threading.Event()
     killed_while_running = []
 
     def kill_after_the_first_results():
-        while not finished.is_set() and len(list(done.iterdir())) < 2:
+        while not finished.is_set() and len(list(done.iterdir())) < 8:
             time.sleep(0.02)
         # Both worker processes, one after the other, so no copy of anything the
         # workers held survives; their nannies start new ones.
@@ -231,11 +236,11 @@ def test_killed_workers_cost_time_not_results(ensemble, calibrate, cli_cluster, 
         killed_while_running.append(not finished.is_set())
 
     killer = threading.Thread(target=kill_after_the_first_results)
-    with pytest.MonkeyPatch.context() as patch, ThreadPoolExecutor(1) as runner:
-        patch.setattr(ensemble, "evaluate_chunk", slow_and_counted)
+    cloudpickle.register_pickle_by_value(fulda)  # the workers cannot import the examples
+    with ThreadPoolExecutor(1) as pool:
         killer.start()
         try:
-            run = runner.submit(ensemble.run_cluster, cli_cluster, samples, record, 4)
+            run = pool.submit(runner.run_cluster, cli_cluster, slow_and_counted, samples, 4)
             run = run.result(timeout=120)  # a hang fails, and the cluster ends
         finally:
             finished.set()

@@ -13,40 +13,46 @@ import tarnwick
 
 import conftest
 
-GUIDE = Path(__file__).resolve().parents[2] / "docs" / "guide.md"
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+GUIDE = DOCS / "guide.md"
+# The chapters whose code runs, each in a namespace of its own, and how many
+# Python blocks each has at least.
+CHAPTERS = {"guide.md": 10, "basin.md": 10}
 # A fenced block: its language, the line it starts on, its text.
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.DOTALL | re.MULTILINE)
 
 
-def blocks():
-    text = GUIDE.read_text(encoding="utf-8")
+def blocks(chapter="guide.md"):
+    text = (DOCS / chapter).read_text(encoding="utf-8")
     return [
         (m.group(1), text.count("\n", 0, m.start()) + 2, m.group(2)) for m in BLOCK.finditer(text)
     ]
 
 
-def test_guide_code_prints_what_the_guide_shows():
+@pytest.mark.parametrize("chapter", CHAPTERS)
+def test_guide_code_prints_what_the_guide_shows(chapter):
     """Runs the Python blocks in order in one namespace; a text block right after
     a Python block is that block's expected output."""
     namespace = {"__name__": "guide"}
-    found = blocks()
-    assert sum(language == "python" for language, _, _ in found) >= 10
+    found = blocks(chapter)
+    assert sum(language == "python" for language, _, _ in found) >= CHAPTERS[chapter]
     for index, (language, line, code) in enumerate(found):
         if language != "python":
             continue
         out = io.StringIO()
         with contextlib.redirect_stdout(out):
-            exec(compile(code, f"{GUIDE.name}:{line}", "exec"), namespace)
+            exec(compile(code, f"{chapter}:{line}", "exec"), namespace)
         following = found[index + 1] if index + 1 < len(found) else None
         if following and following[0] == "text" and following[1] == line + code.count("\n") + 3:
             assert out.getvalue() == following[2], f"output of the block at line {line}"
 
 
-def test_guide_code_passes_mypy_strict(tmp_path):
+@pytest.mark.parametrize("chapter", CHAPTERS)
+def test_guide_code_passes_mypy_strict(tmp_path, chapter):
     pytest.importorskip("mypy", reason="the type check needs mypy (the test extra)")
     if not conftest.installed(tarnwick):
         pytest.skip("the stubs ship with an installed module only")
-    code = "\n\n".join(code for language, _, code in blocks() if language == "python")
+    code = "\n\n".join(code for language, _, code in blocks(chapter) if language == "python")
     (tmp_path / "guide_code.py").write_text(code, encoding="utf-8")
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--python-version", "3.10", "guide_code.py"],

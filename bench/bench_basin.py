@@ -1,0 +1,195 @@
+"""The basin runner's own time against the module calls it makes.
+
+A basin of ten elements (four subbasins with two baseflow layers each, an
+observed inflow, three Muskingum reaches and two junctions) over ten years of
+hourly records (87,672 steps, seeded synthetic storms). The inputs are
+prepared once (checks, alignment, units, padding: what a calibration does once);
+each sample then runs `Simulation.outflow`, the runner's path per evaluation.
+
+"module calls" replays exactly the calls of the module that one such run makes
+(constructors included), with the arguments it gave them, recorded beforehand;
+the runner's own time is the difference. Both are timed in CPU time, round-robin
+in one run, medians of the samples. The runner must add at most 10 %.
+
+On an interpreter without a GIL it also times a basin of two independent
+subbasins on one thread and on two (wall time).
+
+A reservoir is left out on purpose: its level pool routing integrates second by
+second (about 3.7 s for these ten years), beside which any runner looks free.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import statistics
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from harness import options, race, report
+
+import tarnwick
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+from tarnwick_basin import (  # noqa: E402
+    BaseflowLayer,
+    Basin,
+    Inflow,
+    Junction,
+    Reach,
+    Subbasin,
+    gil_enabled,
+    prepare,
+)
+
+YEARS = 10
+LIMIT = 0.10  # the runner's own time, as a share of the module's
+
+
+def basin() -> Basin:
+    def layers(scale: float) -> dict[str, BaseflowLayer]:
+        return {
+            "interflow": BaseflowLayer(36.0 * scale, 0.35, 0.2, 2),
+            "groundwater": BaseflowLayer(1200.0 * scale, 0.3, 1.0),
+        }
+
+    return Basin(
+        (
+            Subbasin("upper", "upper_reach", 210.0, 20.0, 80.0, 0.8, 96.0, 9.0, 2.5, layers(1.0)),
+            Subbasin("east", "confluence", 145.0, 15.0, 60.0, 1.0, 72.0, 7.0, 2.0, layers(0.8)),
+            Subbasin("west", "lower_reach", 95.0, 10.0, 50.0, 1.2, 60.0, 5.0, 1.5, layers(0.6)),
+            Subbasin("local", "outlet", 40.0, 10.0, 40.0, 1.5, 48.0, 3.0, 1.0, layers(0.5)),
+            Inflow("canal", "confluence"),
+            Reach("upper_reach", "confluence", 6.0, 0.2, 3),
+            Junction("confluence", "lower_reach"),
+            Reach("lower_reach", "town_reach", 4.0, 0.25, 2),
+            Reach("town_reach", "outlet", 2.0, 0.2, 1),
+            Junction("outlet", None),
+        )
+    )
+
+
+def inputs(steps: int) -> dict[str, pd.Series]:
+    rng = np.random.default_rng(21)
+    index = pd.date_range("2000-01-01 01:00", periods=steps, freq="h")
+    # Storms about every four days, of 3 to 30 hours at 0.5 to 6 mm an hour.
+    depths = np.zeros(steps)
+    start = int(rng.exponential(96.0))
+    while start < steps:
+        storm = depths[start : start + int(rng.integers(3, 31))]
+        storm[:] = rng.gamma(1.5, 1.2, len(storm))
+        start += len(storm) + int(rng.exponential(96.0))
+    rain = pd.Series(depths, index=index)
+    canal = pd.Series(3.0 + np.sin(np.arange(steps) / 500.0), index=index)
+    records = {name: rain for name in ("upper", "east", "west", "local")}
+    return {**records, "canal": canal}
+
+
+def recorded_calls(run: Callable[[], Any]) -> list[tuple[Callable[..., Any], tuple[Any, ...]]]:
+    """The module calls one run makes, with their arguments."""
+    targets = [
+        (tarnwick.utils, "ContinuousTimeSeries"),
+        (tarnwick.utils, "IncrementalTimeSeries"),
+        (tarnwick.rainfall_loss, "run_deficit_and_constant"),
+        (tarnwick.rainfall_transform, "run_clark_uh"),
+        (tarnwick.baseflow, "LinearReservoir"),
+        (tarnwick.baseflow, "run_linear_reservoir"),
+        (tarnwick.reach, "run_muskingum_routing"),
+    ]
+    calls: list[tuple[Callable[..., Any], tuple[Any, ...]]] = []
+    originals = [getattr(owner, name) for owner, name in targets]
+
+    class Result:
+        """A result record whose attribute reads (each builds a new series) are calls too."""
+
+        def __init__(self, real: Any) -> None:
+            self.real = real
+
+        def __getattr__(self, name: str) -> Any:
+            calls.append((getattr, (self.real, name)))
+            return getattr(self.real, name)
+
+    def recorder(function: Callable[..., Any]) -> Callable[..., Any]:
+        def call(*args: Any) -> Any:
+            calls.append((function, args))
+            result = function(*args)
+            return Result(result) if function is originals[2] else result
+
+        return call
+
+    for (owner, name), function in zip(targets, originals, strict=True):
+        setattr(owner, name, recorder(function))
+    try:
+        run()
+    finally:
+        for (owner, name), function in zip(targets, originals, strict=True):
+            setattr(owner, name, function)
+    return calls
+
+
+def main() -> None:
+    args = options(__doc__)
+    steps = 24 * 30 if args.quick else 24 * 3653 * YEARS // 10
+    the_basin = basin()
+    simulation = prepare(the_basin, inputs(steps), threads=1)
+    calls = recorded_calls(lambda: simulation.outflow(the_basin))
+
+    def replay() -> None:
+        for function, arguments in calls:
+            function(*arguments)
+
+    timings = race(
+        {
+            "module calls": replay,
+            "Simulation.outflow": lambda: simulation.outflow(the_basin),
+        },
+        args.repeat,
+    )
+    report(
+        f"a basin of {len(the_basin.elements)} elements, {steps:,} hourly steps "
+        f"({len(calls)} module calls a run)",
+        timings,
+    )
+    module = timings["module calls"].median
+    own = timings["Simulation.outflow"].median - module
+    share = own / module
+    print(f"  the runner's own time: {own * 1e3:.2f} ms, {share:.1%} of the module's")
+    threads(steps, args.repeat)
+    if not args.quick and share > LIMIT:
+        print(f"  ABOVE the limit of {LIMIT:.0%}")
+        sys.exit(1)
+
+
+def threads(steps: int, repeat: int) -> None:
+    """Two independent subbasins on one and on two threads, where there is no GIL."""
+    if gil_enabled():
+        print("\nthreads: this interpreter has a GIL, so the runner keeps to one thread")
+        return
+    subbasins = [e for e in basin().elements if e.name in ("upper", "east")]
+    pair = Basin(
+        tuple(dataclasses.replace(e, downstream="confluence") for e in subbasins)
+        + (Junction("confluence", None),)
+    )
+    everything = inputs(steps)
+    records = {name: everything[name] for name in ("upper", "east")}
+    runs = {n: prepare(pair, records, threads=n) for n in (1, 2)}
+    timings = race(
+        {
+            f"{n} thread{'s' if n > 1 else ''}": (lambda s=s: s.outflow(pair))
+            for n, s in runs.items()
+        },
+        repeat,
+    )
+    print()
+    report("two independent subbasins (wall time is what threads save)", timings)
+    one, two = (statistics.median(t.wall) for t in timings.values())
+    print(f"  two threads run it at {one / two:.2f}x one (wall medians)")
+    for simulation in runs.values():
+        simulation.close()
+
+
+if __name__ == "__main__":
+    main()
