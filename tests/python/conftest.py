@@ -66,7 +66,7 @@ def installed(module):
     return folder in {Path(sysconfig.get_path(name)) for name in ("platlib", "purelib")}
 
 
-def leaks(call, rounds=500):
+def leaks(call, rounds=2000):
     """Net growth of allocated blocks over many calls (after a warm-up).
 
     Garbage from earlier tests is collected first, and the smaller of two
