@@ -2,6 +2,7 @@
 
     python bench/bench_threads.py [--repeat N]
     python bench/bench_threads.py --quick     (tiny sizes, once: does it run?)
+    sudo chrt -f 10 python bench/bench_threads.py   (on a machine busy with other work)
 
 For every computation of the module at the calibration example's length
 (29,224 values: ten years at three hours) and at 10^6 values, and for one
@@ -18,7 +19,8 @@ global interpreter lock the threads take turns, which the ratio then shows.
 
 Two controls: a loop of Python arithmetic, which two threads run at twice the
 speed of one whenever the machine gives them two cores (on a machine busy with
-other work the other figures are only as good as this one), and a copy of a
+other work the other figures are only as good as this one: real-time priority
+keeps that work off the cores for the minute the benchmark takes), and a copy of a
 numpy array, which does next to no arithmetic per byte, so that its speed-up
 shows what the memory system lets two cores gain. A computation close to it at
 10^6 values is bound by memory bandwidth, not by the cores.
