@@ -31,7 +31,17 @@ export PATH="$scripts:$PATH"
 
 say "compiling the module and the core's C++ tests in $build (only what changed)"
 interpreter=$("$PYTHON" -c 'import sys; print(sys.executable)')
-cmake -S . -B "$build" -G Ninja -DTARNWICK_CORE_TESTS=ON -DPython_EXECUTABLE="$interpreter" ${CMAKE_ARGS:-} >/dev/null
+# The tools and interpreter are named each time: the folder may have been
+# configured from another environment (a virtual environment since removed,
+# say). Should the kept configuration still fail, it is made afresh (objects
+# whose compile commands do not change are not compiled again).
+configure() {
+    cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(command -v ninja)" -DTARNWICK_CORE_TESTS=ON \
+        -DPython_EXECUTABLE="$interpreter" ${CMAKE_ARGS:-} >"$build.configure.log" 2>&1
+}
+mkdir -p build
+configure || { rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles" && configure; } ||
+    { cat "$build.configure.log"; exit 1; }
 cmake --build "$build"
 
 say "running the core's C++ tests"
