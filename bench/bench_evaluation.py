@@ -26,8 +26,9 @@ SESSIONS = 6
 ROUNDS = 10  # in each session
 BATCH = 20  # evaluations per batch
 
-WORKER = r"""
-import json, resource, sys, time
+# The evaluation: evaluate(X) gives the KGE of the chain (bench_threads.py runs it
+# on threads).
+MODEL = r"""
 from datetime import timedelta
 import numpy as np
 import tarnwick
@@ -83,7 +84,12 @@ def evaluate(x):
     ends = points[STEPS_PER_DAY::STEPS_PER_DAY] - points[:-1:STEPS_PER_DAY]
     means = (inner + 0.5 * ends) / STEPS_PER_DAY
     return tarnwick.metrics.calculate_kge(means[WARMUP:], observed[WARMUP:])
+"""
 
+WORKER = (
+    MODEL
+    + r"""
+import json, resource, sys, time
 
 print(json.dumps(evaluate(X)), flush=True)
 for line in sys.stdin:
@@ -96,6 +102,7 @@ for line in sys.stdin:
     faults = (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults) / batch
     print(json.dumps((cpu, faults)), flush=True)
 """
+)
 
 
 def start(python):

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite (tools/test.sh) on CPython 3.14, inside a Debian sid
 # chroot made with debootstrap, so the host's system and Pythons stay as they
-# are. Then the code paths that only a free-threaded CPython compiles: run for
-# real on the archive's free-threaded interpreter if it has one, otherwise
-# compiled (never loaded) with Py_GIL_DISABLED against the 3.14 headers.
+# are. (The free-threaded code paths run for real in
+# tools/test-free-threaded.sh.)
 #
 # With `--run COMMAND OUTDIR` it runs COMMAND in the copy of the working tree
 # in the chroot instead (tools/package.sh builds the 3.14 wheel so): what the
@@ -135,16 +134,6 @@ in_root 'apt-get update -qq
          update-ca-certificates >/dev/null 2>&1'
 step "packages" "$t1"
 echo "   $(in_root 'python3.14 -VV'), g++ $(in_root 'g++ -dumpfullversion')"
-has_package() { in_root "apt-cache show --no-all-versions $1 >/dev/null 2>&1"; }
-
-# Free-threaded interpreter from the archive, if there is one.
-ft_package=""
-for p in python3.14t python3.14-nogil; do
-    if has_package $p; then
-        ft_package=$p
-        break
-    fi
-done
 
 # The working tree as git sees it (committed and uncommitted, not ignored).
 rm -rf --one-file-system "$root/src/tarnwick"
@@ -170,46 +159,4 @@ suite_on() {
 }
 suite_on py314 python3.14
 
-t2=$SECONDS
-if [ -n "$ft_package" ]; then
-    echo "   free-threaded CPython in $suite: $ft_package"
-    packages=$ft_package
-    for p in lib$ft_package-dev $ft_package-dev; do
-        if has_package "$p"; then packages="$packages $p"; fi
-    done
-    in_root "apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends $packages >/dev/null"
-    ft_python=$(in_root 'command -v python3.14t || command -v python3.14-nogil')
-    suite_on py314t "$ft_python"
-    in_root '/opt/py314t/bin/python -' <<'EOF'
-import sys
-import sysconfig
-
-import tarnwick  # noqa: F401
-
-assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
-assert not sys._is_gil_enabled(), "importing tarnwick enabled the GIL"
-print("   the GIL stays disabled after importing tarnwick")
-EOF
-    step "free-threaded test suite" "$t2"
-else
-    # The archive has no free-threaded CPython: compile (never link nor load)
-    # the binding sources with the free-threaded object layout and code paths;
-    # the core has no Python in it and is the same either way.
-    echo "   no free-threaded CPython in $suite; compiling the Py_GIL_DISABLED paths only"
-    # First make sure the headers really take that layout, so the build below
-    # is not the ordinary one again.
-    mkdir -p "$root/src/tarnwick/build/free-threaded"
-    cat >"$root/src/tarnwick/build/free-threaded/layout.cpp" <<'EOF'
-#include <Python.h>
-// The owning thread's id is a member of the free-threaded object header only.
-static_assert(sizeof(((PyObject *)nullptr)->ob_tid) > 0);
-EOF
-    in_root 'cd /src/tarnwick && export PATH=/opt/py314/bin:$PATH
-        g++ -fsyntax-only -DPy_GIL_DISABLED=1 $(python3.14-config --includes) build/free-threaded/layout.cpp
-        cmake -S . -B build/free-threaded -G Ninja -DTARNWICK_WERROR=ON -DCMAKE_CXX_FLAGS=-DPy_GIL_DISABLED=1 \
-              -DPython_EXECUTABLE=/opt/py314/bin/python >/dev/null
-        objects=$(ninja -C build/free-threaded -t targets all | grep -oE "^CMakeFiles/tarnwick\.dir/[^:]+\.o")
-        ninja -C build/free-threaded $objects'
-    step "free-threaded compile" "$t2"
-fi
 step "stage total" "$t0"
