@@ -377,9 +377,9 @@ def test_with_values_replaces_fields_and_checks_them_as_loading_does(basin, inpu
 
 def test_a_basin_of_another_structure_is_refused_by_a_simulation(basin, inputs):
     simulation = prepare(basin, inputs)
-    other = Basin.from_toml(BASIN.replace('downstream = "town"', 'downstream = "lake"', 1))
-    with pytest.raises(ValueError, match="differs in structure"):
-        simulation.outflow(other)
+    for old, new in [('downstream = "town"', 'downstream = "lake"'), ('"cfs"', '"m3/s"')]:
+        with pytest.raises(ValueError, match="differs in structure"):
+            simulation.outflow(Basin.from_toml(BASIN.replace(old, new, 1)))
 
 
 def test_the_stability_error_names_the_layer_in_the_user_s_terms(basin, inputs):
