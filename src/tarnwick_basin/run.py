@@ -16,6 +16,7 @@ outlet instead of being cut off.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import sys
@@ -68,7 +69,9 @@ def gil_enabled() -> bool:
     return True if probe is None else bool(probe())
 
 
+@functools.lru_cache(maxsize=4096)
 def _hours(value: float) -> timedelta:
+    """A duration of `value` hours (remembered: building one costs more than a look-up)."""
     return timedelta(hours=value)
 
 
