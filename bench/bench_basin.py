@@ -6,10 +6,12 @@ hourly records (87,672 steps, seeded synthetic storms). The inputs are
 prepared once (checks, alignment, units, padding: what a calibration does once);
 each sample then runs `Simulation.outflow`, the runner's path per evaluation.
 
-"module calls" replays exactly the calls of the module that one such run makes
-(constructors included), with the arguments it gave them, recorded beforehand;
-the runner's own time is the difference. Both are timed in CPU time, round-robin
-in one run, medians of the samples. The runner must add at most 10 %.
+"module calls" replays exactly the calls of the module that one run makes
+(constructors and the reads of result records, which build new series,
+included), with the arguments it gave them, recorded beforehand; the runner's
+own time is what the run takes beyond that. Both are timed in CPU time,
+round-robin in one run, medians of the samples. The runner must add at most
+10 %.
 
 On an interpreter without a GIL it also times a basin of two independent
 subbasins on one thread and on two (wall time).
@@ -23,7 +25,8 @@ from __future__ import annotations
 import dataclasses
 import statistics
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -88,45 +91,62 @@ def inputs(steps: int) -> dict[str, pd.Series]:
     return {**records, "canal": canal}
 
 
-def recorded_calls(run: Callable[[], Any]) -> list[tuple[Callable[..., Any], tuple[Any, ...]]]:
-    """The module calls one run makes, with their arguments."""
-    targets = [
-        (tarnwick.utils, "ContinuousTimeSeries"),
-        (tarnwick.utils, "IncrementalTimeSeries"),
-        (tarnwick.rainfall_loss, "run_deficit_and_constant"),
-        (tarnwick.rainfall_transform, "run_clark_uh"),
-        (tarnwick.baseflow, "LinearReservoir"),
-        (tarnwick.baseflow, "run_linear_reservoir"),
-        (tarnwick.reach, "run_muskingum_routing"),
-    ]
-    calls: list[tuple[Callable[..., Any], tuple[Any, ...]]] = []
-    originals = [getattr(owner, name) for owner, name in targets]
+TARGETS = [
+    (tarnwick.utils, "ContinuousTimeSeries"),
+    (tarnwick.utils, "IncrementalTimeSeries"),
+    (tarnwick.rainfall_loss, "run_deficit_and_constant"),
+    (tarnwick.rainfall_transform, "run_clark_uh"),
+    (tarnwick.baseflow, "LinearReservoir"),
+    (tarnwick.baseflow, "run_linear_reservoir"),
+    (tarnwick.reach, "run_muskingum_routing"),
+]
+RECORDS = tarnwick.rainfall_loss.run_deficit_and_constant  # its result's reads are calls too
 
-    class Result:
-        """A result record whose attribute reads (each builds a new series) are calls too."""
 
-        def __init__(self, real: Any) -> None:
-            self.real = real
+@contextmanager
+def patched(wrap: Callable[[Callable[..., Any]], Callable[..., Any]]) -> Iterator[None]:
+    """The module's callables that the runner uses, replaced by `wrap(callable)`."""
+    originals = [getattr(owner, name) for owner, name in TARGETS]
+    for (owner, name), function in zip(TARGETS, originals, strict=True):
+        setattr(owner, name, wrap(function))
+    try:
+        yield
+    finally:
+        for (owner, name), function in zip(TARGETS, originals, strict=True):
+            setattr(owner, name, function)
 
-        def __getattr__(self, name: str) -> Any:
-            calls.append((getattr, (self.real, name)))
-            return getattr(self.real, name)
 
-    def recorder(function: Callable[..., Any]) -> Callable[..., Any]:
+class Reads:
+    """A result record whose attribute reads (each builds a new series) go to `call`."""
+
+    def __init__(self, real: Any, call: Callable[..., Any]) -> None:
+        self.real, self.call = real, call
+
+    def __getattr__(self, name: str) -> Any:
+        return self.call(getattr, self.real, name)
+
+
+Call = tuple[Callable[..., Any], tuple[Any, ...], Any]
+
+
+def recorded_calls(run: Callable[[], Any]) -> list[Call]:
+    """The module calls one run makes: each callable, its arguments and its result."""
+    calls: list[Call] = []
+
+    def record(function: Callable[..., Any], *args: Any) -> Any:
+        result = function(*args)
+        calls.append((function, args, result))
+        return result
+
+    def wrap(function: Callable[..., Any]) -> Callable[..., Any]:
         def call(*args: Any) -> Any:
-            calls.append((function, args))
-            result = function(*args)
-            return Result(result) if function is originals[2] else result
+            result = record(function, *args)
+            return Reads(result, record) if function is RECORDS else result
 
         return call
 
-    for (owner, name), function in zip(targets, originals, strict=True):
-        setattr(owner, name, recorder(function))
-    try:
+    with patched(wrap):
         run()
-    finally:
-        for (owner, name), function in zip(targets, originals, strict=True):
-            setattr(owner, name, function)
     return calls
 
 
@@ -138,14 +158,11 @@ def main() -> None:
     calls = recorded_calls(lambda: simulation.outflow(the_basin))
 
     def replay() -> None:
-        for function, arguments in calls:
+        for function, arguments, _ in calls:
             function(*arguments)
 
     timings = race(
-        {
-            "module calls": replay,
-            "Simulation.outflow": lambda: simulation.outflow(the_basin),
-        },
+        {"module calls": replay, "Simulation.outflow": lambda: simulation.outflow(the_basin)},
         args.repeat,
     )
     report(

@@ -312,13 +312,12 @@ class Basin:
                 f"{_label(outlets[1])}: downstream is missing, but {outlets[0].name!r} is "
                 "already the outlet (a basin has one outlet)"
             )
-        for element in self.elements:
-            _check_cycle(element, by_name)
+        _check_cycles(self.elements, by_name)
         for element in self.elements:
             check_element(element)
         object.__setattr__(self, "outlet", outlets[0].name)
         object.__setattr__(self, "upstream", {k: tuple(v) for k, v in upstream.items()})
-        object.__setattr__(self, "order", _dependency_order(self.elements, self.upstream))
+        object.__setattr__(self, "order", _dependency_order(self.outlet, self.upstream))
 
     def __getitem__(self, name: str) -> Element:
         for element in self.elements:
@@ -424,42 +423,65 @@ def _check_units(units: Units) -> None:
             )
 
 
-def _check_cycle(element: Element, by_name: Mapping[str, Element]) -> None:
-    """Follows the element downstream; refuses a cycle through it.
+def _check_cycles(elements: tuple[Element, ...], by_name: Mapping[str, Element]) -> None:
+    """Refuses a cycle, through the first element (in the order given) that is on one.
 
     With every downstream name known and one outlet, a way that never reaches
-    the outlet ends in a cycle; the cycle is reported, through its first element.
+    the outlet ends in a cycle. Each element is walked downstream at most once.
     """
-    seen = [element.name]
-    current = element
-    while current.downstream is not None:
-        current = by_name[current.downstream]
-        if current.name == element.name:
-            raise BasinError(
-                f"{_label(element)}: downstream {element.downstream!r} makes a cycle: "
-                + " -> ".join([*seen, element.name])
-            )
-        if current.name in seen:
-            return  # into a cycle that does not pass this element
-        seen.append(current.name)
-
-
-def _dependency_order(
-    elements: tuple[Element, ...], upstream: Mapping[str, tuple[str, ...]]
-) -> tuple[str, ...]:
-    order: list[str] = []
-    done: set[str] = set()
-
-    def visit(name: str) -> None:
-        if name in done:
-            return
-        for above in upstream[name]:
-            visit(above)
-        done.add(name)
-        order.append(name)
-
+    walked: set[str] = set()
+    on_cycles: set[str] = set()
     for element in elements:
-        visit(element.name)
+        path: list[str] = []
+        position: dict[str, int] = {}
+        name: str | None = element.name
+        while name is not None and name not in walked:
+            if name in position:
+                on_cycles.update(path[position[name] :])
+                break
+            position[name] = len(path)
+            path.append(name)
+            name = by_name[name].downstream
+        walked.update(path)
+    if on_cycles:
+        first = next(e for e in elements if e.name in on_cycles)
+        cycle = [first.name]
+        while (following := by_name[cycle[-1]].downstream) != first.name:
+            assert following is not None
+            cycle.append(following)
+        raise BasinError(
+            f"{_label(first)}: downstream {first.downstream!r} makes a cycle: "
+            + " -> ".join([*cycle, first.name])
+        )
+
+
+def _dependency_order(outlet: str, upstream: Mapping[str, tuple[str, ...]]) -> tuple[str, ...]:
+    """Every element after the elements flowing into it, each as soon as those are done.
+
+    Upstream from the outlet, depth first, the largest branch first: an element
+    comes right after the last of its inflows, while their results are still in
+    the processor's cache. (Iterative: a long chain of reaches needs no deep stack.)
+    """
+    below: list[str] = []  # every element after the one it drains into
+    stack = [outlet]
+    while stack:
+        name = stack.pop()
+        below.append(name)
+        stack.extend(upstream[name])
+    size: dict[str, int] = {}
+    for name in reversed(below):
+        size[name] = 1 + sum(size[above] for above in upstream[name])
+    order: list[str] = []
+    pending: list[tuple[str, bool]] = [(outlet, False)]
+    while pending:
+        name, ready = pending.pop()
+        if ready:
+            order.append(name)
+            continue
+        pending.append((name, True))
+        # Pushed smallest first, so the largest branch is taken first.
+        branches = sorted(upstream[name], key=lambda above: size[above])
+        pending.extend((above, False) for above in branches)
     return tuple(order)
 
 

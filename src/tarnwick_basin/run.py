@@ -16,6 +16,7 @@ outlet instead of being cut off.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import sys
@@ -68,7 +69,9 @@ def gil_enabled() -> bool:
     return True if probe is None else bool(probe())
 
 
+@functools.lru_cache(maxsize=4096)
 def _hours(value: float) -> timedelta:
+    """A duration of `value` hours (remembered: building one costs more than a look-up)."""
     return timedelta(hours=value)
 
 
@@ -76,8 +79,9 @@ class Simulation:
     """A basin's inputs checked, aligned, converted and padded, ready to run.
 
     Made by `prepare`. `outflow(basin)` runs the module's calls for `basin`, which
-    must have the structure of the basin it was prepared for (the same elements,
-    links, baseflow layers and outlets); only parameter values may differ.
+    must have the structure of the basin it was prepared for (the same units and
+    the same kinds, names and links of elements); parameter values, baseflow
+    layers and outlets may differ.
     """
 
     def __init__(
@@ -168,7 +172,7 @@ class Simulation:
 
     def _run(self, basin: Basin, detail: dict[str, dict[str, Any]] | None) -> dict[str, FloatArray]:
         """Flows in cfs at the instants t0 .. tT of every element."""
-        if basin.structure() != self._structure:
+        if basin.units != self._units or basin.structure() != self._structure:
             raise ValueError(
                 "the basin differs in structure from the one the simulation was prepared for"
             )

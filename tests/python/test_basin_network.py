@@ -1,5 +1,6 @@
 """tarnwick_basin.network and .run: a basin described, checked and run."""
 
+import time
 import warnings
 from datetime import timedelta
 
@@ -11,6 +12,9 @@ import tarnwick
 from tarnwick_basin import (
     Basin,
     BasinError,
+    Inflow,
+    Junction,
+    Reach,
     Simulation,
     load_basin,
     prepare,
@@ -104,7 +108,8 @@ def inputs():
 
 
 def test_the_file_loads_in_dependency_order(basin, tmp_path):
-    assert basin.order == ("hill", "valley", "canal", "creek", "town", "lake")
+    # Each element right after its inflows, the largest branch first.
+    assert basin.order == ("hill", "creek", "canal", "valley", "town", "lake")
     assert basin.outlet == "lake"
     assert basin.upstream["town"] == ("valley", "canal", "creek")
     path = tmp_path / "basin.toml"
@@ -295,6 +300,15 @@ def test_a_faulty_description_is_refused_naming_element_and_field(text, message)
     assert message in str(info.value)
 
 
+def test_a_long_chain_of_reaches_is_checked_and_ordered_in_linear_time():
+    chain = [Inflow("spring", "r0")]
+    chain += [Reach(f"r{i}", f"r{i + 1}", 1.0, 0.2) for i in range(2500)]
+    start = time.perf_counter()
+    basin = Basin((*chain, Junction("r2500", None)))
+    assert time.perf_counter() - start < 1.0
+    assert basin.order[:2] == ("spring", "r0") and basin.order[-1] == "r2500"
+
+
 def test_a_cycle_is_named_where_it_starts_not_where_water_enters_it():
     text = """
 [inflow.spring]
@@ -377,9 +391,9 @@ def test_with_values_replaces_fields_and_checks_them_as_loading_does(basin, inpu
 
 def test_a_basin_of_another_structure_is_refused_by_a_simulation(basin, inputs):
     simulation = prepare(basin, inputs)
-    other = Basin.from_toml(BASIN.replace('downstream = "town"', 'downstream = "lake"', 1))
-    with pytest.raises(ValueError, match="differs in structure"):
-        simulation.outflow(other)
+    for old, new in [('downstream = "town"', 'downstream = "lake"'), ('"cfs"', '"m3/s"')]:
+        with pytest.raises(ValueError, match="differs in structure"):
+            simulation.outflow(Basin.from_toml(BASIN.replace(old, new, 1)))
 
 
 def test_the_stability_error_names_the_layer_in_the_user_s_terms(basin, inputs):
