@@ -2,6 +2,7 @@
 memory reuse and on the CPU variant picked, in the three ways they are used.
 
     python bench/bench_builds.py --against OTHER_DIR
+    python bench/bench_builds.py --quick      (this build against itself, once)
 
 OTHER_DIR holds another build of the extension module (a folder with the
 tarnwick*.so, such as a CMake build folder); this build is the one Python
@@ -113,7 +114,12 @@ def sample(build, kernel, pattern, repeat, scale):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--against", required=True, help="folder of the other build")
+    parser.add_argument(
+        "--against",
+        default="",
+        help="folder of the other build (default: this build against itself, which only checks"
+        " that the benchmark runs, as run_all.py --quick does)",
+    )
     parser.add_argument("--rounds", type=int, default=15, help="child processes per build")
     parser.add_argument("--repeat", type=int, default=9, help="calls timed per child")
     parser.add_argument("--kernel", choices=["clark", "baseflow"], action="append")
@@ -127,9 +133,10 @@ def main():
             ours, theirs = [], []
             for k in range(rounds):
                 # Alternate which build goes first.
-                for build in ["", args.against] if k % 2 == 0 else [args.against, ""]:
+                for mine in (True, False) if k % 2 == 0 else (False, True):
+                    build = "" if mine else args.against
                     figure = sample(build, kernel, pattern, args.repeat, scale)
-                    (ours if build == "" else theirs).append(figure)
+                    (ours if mine else theirs).append(figure)
             a, b = statistics.median(ours), statistics.median(theirs)
             print(
                 f"{kernel:10} {pattern:14} {a * 1e3:9.3f} {b * 1e3:9.3f} {a / b:7.3f}", flush=True
