@@ -90,10 +90,10 @@ def summary(basin: Basin, run: BasinRun, rain: pd.Series) -> None:
     print(f"Volume balance over the run, million {basin.units.volume}:")
     header = ["in", "out", "stored", "lost", "truncated"]
     print(f"{'element':<12} " + " ".join(f"{name:>9}" for name in header) + f" {'closes to':>10}")
-    for name, row in balance.iterrows():
+    for element, row in balance.iterrows():
         residual = row["in"] - row["out"] - row["stored"] - row["lost"] - row["truncated"]
         cells = " ".join(f"{row[column]:9.3f}" for column in header)
-        print(f"{name!s:<12} {cells} {residual / row['in'] if row['in'] else 0.0:10.1e}")
+        print(f"{element!s:<12} {cells} {residual / row['in'] if row['in'] else 0.0:10.1e}")
     outlet = basin.outlet
     rained = balance.loc[[n for n in RAIN_FACTORS if n in balance.index], "in"].sum()
     print(
@@ -111,7 +111,7 @@ def plot(path: str, basin: Basin, run: BasinRun, rain: pd.Series) -> None:
     fig, (top, bottom) = plt.subplots(
         2, 1, sharex=True, figsize=(12, 6), gridspec_kw={"height_ratios": [1, 3]}
     )
-    top.bar(rain.index - pd.Timedelta("30min"), rain.to_numpy(), width=1 / 24, color="tab:blue")
+    top.bar(pd.DatetimeIndex(rain.index) - pd.Timedelta("30min"), rain.to_numpy(), width=1 / 24, color="tab:blue")
     top.invert_yaxis()
     top.set_ylabel("rainfall (mm/h)")
     top.set_title("Basin of basin.toml on a synthetic hourly record")
