@@ -111,7 +111,12 @@ def plot(path: str, basin: Basin, run: BasinRun, rain: pd.Series) -> None:
     fig, (top, bottom) = plt.subplots(
         2, 1, sharex=True, figsize=(12, 6), gridspec_kw={"height_ratios": [1, 3]}
     )
-    top.bar(pd.DatetimeIndex(rain.index) - pd.Timedelta("30min"), rain.to_numpy(), width=1 / 24, color="tab:blue")
+    top.bar(
+        pd.DatetimeIndex(rain.index) - pd.Timedelta("30min"),
+        rain.to_numpy(),
+        width=1 / 24,
+        color="tab:blue",
+    )
     top.invert_yaxis()
     top.set_ylabel("rainfall (mm/h)")
     top.set_title("Basin of basin.toml on a synthetic hourly record")
