@@ -101,6 +101,9 @@ class Simulation:
         self.padding = step * (len(index) - records)
         self.filled = dict(filled)
         self._structure = basin.structure()
+        self._size = len(index) + 1  # flows are kept at t0 .. tT
+        self._depth = depth_factor(basin.units.depth)
+        self._cfs = flow_factor(basin.units.flow)
         self._order = basin.order
         self._levels = _levels(basin)
         self._upstream = basin.upstream
@@ -122,16 +125,18 @@ class Simulation:
 
     def outflow(self, basin: Basin, element: str | None = None) -> FloatArray:
         """The flow of `element` (the outlet by default) at `index`, in the basin's unit."""
-        flows = self._run(basin, None)
         name = basin.outlet if element is None else element
-        if name not in flows:
+        if name not in basin.upstream:
             raise KeyError(f"no element {name!r} in the basin")
-        return self._to_unit(flows[name][1:], self._local.scratch)
+        flows = self._run(basin, None, name)
+        return self._to_unit(flows, name, _result(self._local.scratch, self._size - 1))
 
     def outflows(self, basin: Basin) -> dict[str, FloatArray]:
         """The flow of every element at `index`, in the basin's flow unit."""
         flows = self._run(basin, None)
-        return {e.name: self._to_unit(flows[e.name][1:], None) for e in basin.elements}
+        return {
+            e.name: self._to_unit(flows, e.name, np.empty(self._size - 1)) for e in basin.elements
+        }
 
     def close(self) -> None:
         """Stops the worker threads, if any were started."""
@@ -145,34 +150,46 @@ class Simulation:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _to_unit(self, cfs: FloatArray, scratch: dict[str, FloatArray] | None) -> FloatArray:
-        """A new array of the flows in the basin's unit.
+    def _to_unit(
+        self, flows: Mapping[str, FloatArray], name: str, result: FloatArray
+    ) -> FloatArray:
+        """`result` filled with the flow of `name` at t1 .. tT in the basin's flow unit.
 
-        When the array returned last time to this thread is no longer referenced
-        by anyone, it is reused: an array freed and allocated again at this size
-        would be mapped afresh from the system on every call.
+        A junction that the run left out (see `_run`) is added up here, straight
+        into `result`.
         """
-        result = None
-        if scratch is not None and _RESULT in scratch and _references(scratch) == _UNUSED:
-            result = scratch[_RESULT]
-            if len(result) != len(cfs):
-                result = None
-        if result is None:
-            result = np.empty(len(cfs))
-            if scratch is not None:
-                scratch[_RESULT] = result
-        factor = flow_factor(self._units.flow)
+        factor = self._cfs
+        flow = flows.get(name)
+        if flow is not None:
+            if factor != 1.0:
+                np.multiply(flow[1:], factor, out=result)
+            else:
+                np.copyto(result, flow[1:])
+            return result
+        names = self._upstream[name]
+        np.add(flows[names[0]][1:], flows[names[1]][1:], out=result)
+        for upstream in names[2:]:
+            np.add(result, flows[upstream][1:], out=result)
         if factor != 1.0:
-            np.multiply(cfs, factor, out=result)
-        else:
-            np.copyto(result, cfs)
+            np.multiply(result, factor, out=result)
         return result
 
     # The run ---------------------------------------------------------------------------------
 
-    def _run(self, basin: Basin, detail: dict[str, dict[str, Any]] | None) -> dict[str, FloatArray]:
-        """Flows in cfs at the instants t0 .. tT of every element."""
-        if basin.units != self._units or basin.structure() != self._structure:
+    def _run(
+        self, basin: Basin, detail: dict[str, dict[str, Any]] | None, wanted: str | None = None
+    ) -> dict[str, FloatArray]:
+        """Flows in cfs at the instants t0 .. tT of every element.
+
+        When `wanted` is given, the run stops there and keeps only what that
+        element's flow needs: a junction of several inflows is then left out
+        and its inflows kept, for `_to_unit` to add them up in one pass with the
+        conversion of units.
+        """
+        # A basin made by `with_values` from the one prepared shares its links
+        # (and units): only another basin needs the full comparison.
+        same = basin.upstream is self._upstream and basin.units is self._units
+        if not same and (basin.units != self._units or basin.structure() != self._structure):
             raise ValueError(
                 "the basin differs in structure from the one the simulation was prepared for"
             )
@@ -180,18 +197,32 @@ class Simulation:
         scratch: dict[str, FloatArray] = {}
         if detail is None:  # results that outlive the run get arrays of their own
             scratch = self._local.__dict__.setdefault("scratch", {})
-        if self._threads <= 1:
-            flows: dict[str, FloatArray] = {}
-            for name in self._order:
-                flows[name] = self._element(elements[name], flows, detail, scratch)
-            return flows
-        return self._run_threaded(elements, detail, scratch)
+        left_out = None
+        if wanted is not None and isinstance(elements[wanted], Junction):
+            left_out = wanted if len(self._upstream[wanted]) > 1 else None
+        if self._threads > 1:
+            return self._run_threaded(elements, detail, scratch, wanted, left_out)
+        flows: dict[str, FloatArray] = {}
+        for name in self._order:
+            if name == left_out:
+                break
+            flows[name] = self._element(elements[name], flows, detail, scratch)
+            if name == wanted:
+                break
+            if wanted is not None:
+                # An element's flows in are read by it alone: let go, the
+                # module's arrays among them are reused while still in the cache.
+                for upstream in self._upstream[name]:
+                    del flows[upstream]
+        return flows
 
     def _run_threaded(
         self,
         elements: Mapping[str, Element],
         detail: dict[str, dict[str, Any]] | None,
         scratch: dict[str, FloatArray],
+        wanted: str | None,
+        left_out: str | None,
     ) -> dict[str, FloatArray]:
         """Level by level: the elements of one level depend only on earlier levels.
 
@@ -204,13 +235,17 @@ class Simulation:
             pool = self._pool
         flows: dict[str, FloatArray] = {}
         for level in self._levels:
+            names = [name for name in level if name != left_out]
             others: list[tuple[str, Future[FloatArray]]] = [
                 (name, pool.submit(self._element, elements[name], flows, detail, scratch))
-                for name in level[1:]
+                for name in names[1:]
             ]
-            flows[level[0]] = self._element(elements[level[0]], flows, detail, scratch)
+            if names:
+                flows[names[0]] = self._element(elements[names[0]], flows, detail, scratch)
             for name, future in others:
                 flows[name] = future.result()
+            if wanted in level:
+                break
         return flows
 
     def _inflow_sum(
@@ -219,7 +254,7 @@ class Simulation:
         """The sum of the flows into an element, in the order the elements were given."""
         names = self._upstream[element.name]
         if not names:
-            return np.zeros(len(self.index) + 1)
+            return np.zeros(self._size)
         total = flows[names[0]]
         if len(names) > 1:
             total = np.add(
@@ -257,8 +292,7 @@ class Simulation:
     def _subbasin(
         self, sub: Subbasin, record: dict[str, Any] | None, scratch: dict[str, FloatArray]
     ) -> FloatArray:
-        depth = depth_factor(self._units.depth)
-        cfs = flow_factor(self._units.flow)
+        depth, cfs = self._depth, self._cfs
         area = area_to_acres(sub.area, self._units.area)
         rain = self._rain[sub.name]
         losses = tarnwick.rainfall_loss.run_deficit_and_constant(
@@ -268,42 +302,43 @@ class Simulation:
             sub.constant_loss / depth,
             _hours(sub.time_to_dry_hours),
         )
+        # The baseflow first: the direct runoff is then still in the cache when
+        # the two are added.
+        base = None
+        if sub.baseflow:
+            layers = {name: _layer(layer, cfs) for name, layer in sub.baseflow.items()}
+            try:
+                base, per_layer = tarnwick.baseflow.run_linear_reservoir(area, losses.loss, layers)
+            except ValueError as error:
+                raise _unstable(sub, self.step, error) from error
+            if record is not None:
+                record.update(layers=layers, per_layer=per_layer)
         direct = tarnwick.rainfall_transform.run_clark_uh(
             losses.excess, area, _hours(sub.tc_hours), _hours(sub.storage_hours)
         )
-        size = len(self.index) + 1
         values = np.asarray(direct)
         if record is not None:
             record.update(losses=losses, direct=values, area=area)
         # The direct runoff's value j is the flow at t_j; the baseflow's value j the
         # flow at the end of step j, t_(j+1), its start the layers' initial flow. A
         # unit hydrograph of one ordinate gives one value fewer than the steps.
+        size = self._size
         flow = _buffer(scratch, sub.name, size)
         if len(values) < size:
             flow[: len(values)] = values
             flow[len(values) :] = 0.0
-            direct_part = flow
-        else:
-            direct_part = values
-        if not sub.baseflow:
-            flow[:] = direct_part[:size]
+            values = flow
+        if base is None:
+            if values is not flow:
+                flow[:] = values[:size]
             return flow
-        layers = {name: _layer(layer, cfs) for name, layer in sub.baseflow.items()}
-        try:
-            base, per_layer = tarnwick.baseflow.run_linear_reservoir(area, losses.loss, layers)
-        except ValueError as error:
-            raise _unstable(sub, self.step, error) from error
-        flow[0] = direct_part[0] + sum(layer.initial_q for layer in layers.values())
-        np.add(direct_part[1:size], np.asarray(base), out=flow[1:])
-        if record is not None:
-            record.update(layers=layers, per_layer=per_layer)
+        flow[0] = values[0] + sum(layer.initial_q for layer in layers.values())
+        np.add(values[1:size], np.asarray(base), out=flow[1:])
         return flow
 
     def _reach(self, reach: Reach, inflow: FloatArray) -> FloatArray:
         first = (
-            float(inflow[0])
-            if reach.initial_outflow is None
-            else reach.initial_outflow / flow_factor(self._units.flow)
+            float(inflow[0]) if reach.initial_outflow is None else reach.initial_outflow / self._cfs
         )
         routed = tarnwick.reach.run_muskingum_routing(
             utils.ContinuousTimeSeries(inflow, self.step, "discharge"),
@@ -322,7 +357,7 @@ class Simulation:
         record: dict[str, Any] | None,
         scratch: dict[str, FloatArray],
     ) -> FloatArray:
-        cfs = flow_factor(self._units.flow)
+        cfs = self._cfs
         curve = _outlets.ElevationStorage(list(pool.elevation), [s / cfs for s in pool.storage])
         outlets = {name: _outlet(outlet, cfs) for name, outlet in pool.outlets.items()}
         # The first inflow value repeated: the routing then starts at t0 and its
@@ -354,6 +389,16 @@ def _levels(basin: Basin) -> list[list[str]]:
 
 
 _RESULT = ".result"  # the key of the last array returned, in a thread's scratch arrays
+
+
+def _result(scratch: dict[str, FloatArray], size: int) -> FloatArray:
+    """The array to return to this thread: the one returned last time when nobody
+    holds it any more (an array freed and allocated again at this size would be
+    mapped afresh from the system on every call), else a new one."""
+    if _RESULT in scratch and _references(scratch) == _UNUSED and len(scratch[_RESULT]) == size:
+        return scratch[_RESULT]
+    result = scratch[_RESULT] = np.empty(size)
+    return result
 
 
 def _references(scratch: dict[str, FloatArray]) -> int:

@@ -199,6 +199,18 @@ def test_a_run_is_bit_identical_to_the_calls_made_by_hand(basin, inputs, threads
     simulation.close()
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("flow_unit", ["cfs", "m3/s"])
+def test_the_outflow_of_any_one_element_is_that_of_the_whole_run(inputs, threads, flow_unit):
+    # outflow() stops at the element asked for, and adds a junction's inflows
+    # straight into the unit converted result: it must agree with the full run.
+    basin = Basin.from_toml(BASIN.replace('flow = "cfs"', f'flow = "{flow_unit}"'))
+    expected = run_basin(basin, inputs, threads=threads).flows
+    with prepare(basin, inputs, threads=threads) as simulation:
+        for name in basin.order:
+            assert np.array_equal(simulation.outflow(basin, name), expected[name]), name
+
+
 def test_the_volume_balance_closes_and_nothing_is_cut_when_padded(basin, inputs):
     balance = run_basin(basin, inputs).balance
     assert list(balance.columns) == ["in", "out", "stored", "lost", "truncated"]
