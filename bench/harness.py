@@ -21,13 +21,14 @@ from dataclasses import dataclass
 REPEAT = 7
 
 
-def options(description):
-    """Parses the command line shared by every benchmark."""
+def options(description, repeat=REPEAT):
+    """Parses the command line shared by every benchmark (`repeat`: the default
+    number of samples, for a benchmark whose figure needs more than most)."""
     parser = argparse.ArgumentParser(description=description.splitlines()[0])
     parser.add_argument(
         "--quick", action="store_true", help="tiny sizes and one repetition: does it run?"
     )
-    parser.add_argument("--repeat", type=int, default=REPEAT, help="samples per contestant")
+    parser.add_argument("--repeat", type=int, default=repeat, help="samples per contestant")
     args = parser.parse_args()
     if args.quick:
         args.repeat = 1
