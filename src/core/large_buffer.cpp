@@ -118,15 +118,25 @@ class Pool {
  public:
     static constexpr std::size_t slots = 128;
 
-    void* take(std::size_t bytes) noexcept {
+    // The most recently parked block of `bytes` that thread `owner` parked,
+    // else that any thread parked: a thread's own blocks are likelier to be
+    // still in its core's cache, and two threads calling at once then do not
+    // trade each other's blocks back and forth.
+    void* take(std::size_t bytes, std::uint64_t owner) noexcept {
         std::lock_guard<SpinLock> hold(lock_);
+        std::size_t found = count_;
         for (std::size_t i = count_; i-- > 0;) {
             if (slots_[i].bytes != bytes) continue;
-            void* block = slots_[i].block;
-            remove(i);
-            return block;
+            if (slots_[i].owner == owner) {
+                found = i;
+                break;
+            }
+            if (found == count_) found = i;
         }
-        return nullptr;
+        if (found == count_) return nullptr;
+        void* block = slots_[found].block;
+        remove(found);
+        return block;
     }
 
     // Parks `block`, or frees it where it cannot stay within the bounds;
@@ -279,7 +289,7 @@ void* acquire(std::size_t bytes) {
     prepare();
     thread_end.armed = true;
     const std::size_t rounded = size_class(bytes);
-    if (void* block = pool.take(rounded)) return block;
+    if (void* block = pool.take(rounded, this_thread_number())) return block;
     if (rounded <= admitted)
         admitted -= rounded;
     else if (!admit(rounded))

@@ -159,6 +159,28 @@ def test_blocks_freed_on_another_thread_are_reused():
     assert addresses[1] == addresses[2]
 
 
+def test_a_thread_takes_back_its_own_block_before_another_thread_s():
+    # Two threads free a block of one size each, one after the other: the
+    # first thread's next result takes its own block (likelier to be in its
+    # core's cache), not the one freed last.
+    rain = np.full(100_000, 0.01)
+    held = {}
+
+    def make(key):
+        held[key] = tarnwick.utils.IncrementalTimeSeries(rain, HOUR, "rainfall")
+        return np.asarray(held[key]).ctypes.data
+
+    def drop(key):
+        del held[key]
+
+    with ThreadPoolExecutor(1) as first, ThreadPoolExecutor(1) as second:
+        own = first.submit(make, "a").result()
+        second.submit(make, "b").result()
+        first.submit(drop, "a").result()
+        second.submit(drop, "b").result()
+        assert first.submit(make, "a").result() == own
+
+
 # A disaggregation whose result needs a little less, or a little more, than
 # an address-space limit leaves: the first must pass, the second be refused
 # with the guard's MemoryError, whatever the size classes round to.
