@@ -19,10 +19,11 @@ from __future__ import annotations
 import functools
 import math
 import os
+import queue
 import sys
 import threading
-from collections.abc import Mapping
-from concurrent.futures import Future, ThreadPoolExecutor
+import weakref
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import timedelta
 from typing import Any, Literal
@@ -111,7 +112,7 @@ class Simulation:
         self._rain = dict(rain)
         self._inflow = dict(inflow)
         self._threads = threads
-        self._pool: ThreadPoolExecutor | None = None
+        self._helpers: _Helpers | None = None
         self._lock = threading.Lock()
         # Each calling thread's working arrays, one per element and use, kept from
         # one run to the next: fresh arrays of this size would be memory that the
@@ -140,9 +141,9 @@ class Simulation:
 
     def close(self) -> None:
         """Stops the worker threads, if any were started."""
-        if self._pool is not None:
-            self._pool.shutdown()
-            self._pool = None
+        if self._helpers is not None:
+            self._helpers.close()
+            self._helpers = None
 
     def __enter__(self) -> Simulation:
         return self
@@ -230,14 +231,17 @@ class Simulation:
         pool the others, so a level of one element costs no hand-over at all.
         """
         with self._lock:
-            if self._pool is None:
-                self._pool = ThreadPoolExecutor(self._threads - 1, thread_name_prefix="basin")
-            pool = self._pool
+            if self._helpers is None:
+                self._helpers = _Helpers(self._threads - 1)
+                # Threads left running by a simulation nobody closed are
+                # stopped when it is collected.
+                weakref.finalize(self, self._helpers.close)
+            helpers = self._helpers
         flows: dict[str, FloatArray] = {}
         for level in self._levels:
             names = [name for name in level if name != left_out]
-            others: list[tuple[str, Future[FloatArray]]] = [
-                (name, pool.submit(self._element, elements[name], flows, detail, scratch))
+            others: list[tuple[str, _Task]] = [
+                (name, helpers.submit(self._element, elements[name], flows, detail, scratch))
                 for name in names[1:]
             ]
             if names:
@@ -375,6 +379,73 @@ class Simulation:
             record["storage"] = np.asarray(result.reservoir_storage)
         total: FloatArray = np.asarray(result.reservoir_total_outflow)
         return total
+
+
+class _Task:
+    """A call handed to a helper thread; `result()` waits for its value."""
+
+    __slots__ = ("_call", "_args", "_value", "_error", "_done")
+
+    def __init__(self, call: Callable[..., FloatArray], args: tuple[Any, ...]) -> None:
+        self._call, self._args = call, args
+        self._value: FloatArray | None = None
+        self._error: BaseException | None = None
+        self._done = threading.Lock()  # held until the call has ended
+        self._done.acquire()
+
+    def run(self) -> None:
+        try:
+            self._value = self._call(*self._args)
+        except BaseException as error:  # handed to the caller, as raised
+            self._error = error
+        finally:
+            self._done.release()
+
+    def result(self) -> FloatArray:
+        self._done.acquire()
+        if self._error is not None:
+            raise self._error
+        assert self._value is not None
+        return self._value
+
+
+class _Helpers:
+    """Threads that run elements of a level beside the calling thread.
+
+    Lighter than a ThreadPoolExecutor for calls of a millisecond: a task is
+    handed over through a queue, its end signalled through a lock.
+    """
+
+    def __init__(self, count: int) -> None:
+        self._tasks: queue.SimpleQueue[_Task | None] = queue.SimpleQueue()
+        self._threads = [
+            threading.Thread(target=_serve, args=(self._tasks,), name=f"basin-{i}", daemon=True)
+            for i in range(count)
+        ]
+        for thread in self._threads:
+            thread.start()
+
+    def submit(self, call: Callable[..., FloatArray], *args: Any) -> _Task:
+        task = _Task(call, args)
+        self._tasks.put(task)
+        return task
+
+    def close(self) -> None:
+        for _ in self._threads:
+            self._tasks.put(None)
+        for thread in self._threads:
+            if thread is not threading.current_thread():
+                thread.join()
+        self._threads = []
+
+
+def _serve(tasks: queue.SimpleQueue[_Task | None]) -> None:
+    while True:
+        task = tasks.get()
+        if task is None:
+            return
+        task.run()
+        del task  # it holds the simulation, which would then outlive its last user
 
 
 def _levels(basin: Basin) -> list[list[str]]:

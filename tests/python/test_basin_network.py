@@ -1,5 +1,7 @@
 """tarnwick_basin.network and .run: a basin described, checked and run."""
 
+import gc
+import threading
 import time
 import warnings
 from datetime import timedelta
@@ -209,6 +211,30 @@ def test_the_outflow_of_any_one_element_is_that_of_the_whole_run(inputs, threads
     with prepare(basin, inputs, threads=threads) as simulation:
         for name in basin.order:
             assert np.array_equal(simulation.outflow(basin, name), expected[name]), name
+
+
+def test_an_error_on_a_helper_thread_reaches_the_caller_and_helpers_end_with_the_simulation(
+    basin, inputs
+):
+    def helpers():
+        return [t for t in threading.enumerate() if t.name.startswith("basin-")]
+
+    # The caller runs the first element of a level, helpers the others: valley.
+    unstable = Basin.from_toml(
+        BASIN + "[subbasin.valley.baseflow.deep]\nk_hours = 0.2\nfraction = 0.1\ninitial_q = 0.0\n"
+    )
+    with prepare(unstable, inputs, threads=2) as simulation:
+        with pytest.raises(BasinError, match="^subbasin 'valley': baseflow layer 'deep': "):
+            simulation.outflow(unstable)
+    assert not helpers()
+    simulation = prepare(basin, inputs, threads=3)
+    simulation.outflow(basin)
+    assert len(helpers()) == 2
+    del simulation  # never closed: its threads end when it is collected
+    gc.collect()
+    for thread in helpers():
+        thread.join(timeout=5.0)
+    assert not helpers()
 
 
 def test_the_volume_balance_closes_and_nothing_is_cut_when_padded(basin, inputs):
