@@ -186,7 +186,7 @@ def main() -> None:
     warm = race(contestants, args.repeat, number=1 if args.quick else WARM)
     report(f"the same, {WARM} calls back to back per sample", warm)
     own_share(warm)
-    threads(steps, args.repeat)
+    threads(steps, args.repeat, 1 if args.quick else WARM)
     if not args.quick and share > LIMIT:
         print(f"  ABOVE the limit of {LIMIT:.0%}")
         sys.exit(1)
@@ -202,7 +202,7 @@ def own_share(timings: dict[str, Any]) -> float:
     return share
 
 
-def threads(steps: int, repeat: int) -> None:
+def threads(steps: int, repeat: int, number: int) -> None:
     """Two independent subbasins on one and on two threads, where there is no GIL."""
     if gil_enabled():
         print("\nthreads: this interpreter has a GIL, so the runner keeps to one thread")
@@ -221,6 +221,7 @@ def threads(steps: int, repeat: int) -> None:
             for n, s in runs.items()
         },
         repeat,
+        number=number,
     )
     print()
     report("two independent subbasins (wall time is what threads save)", timings)
