@@ -228,7 +228,9 @@ class Simulation:
         """Level by level: the elements of one level depend only on earlier levels.
 
         The calling thread computes the first element of a level itself and the
-        pool the others, so a level of one element costs no hand-over at all.
+        helper threads the others, so a level of one element costs no hand-over
+        at all. Whatever fails, no helper is left working when the run ends: it
+        would write into the arrays of the next run.
         """
         with self._lock:
             if self._helpers is None:
@@ -244,10 +246,14 @@ class Simulation:
                 (name, helpers.submit(self._element, elements[name], flows, detail, scratch))
                 for name in names[1:]
             ]
-            if names:
-                flows[names[0]] = self._element(elements[names[0]], flows, detail, scratch)
-            for name, future in others:
-                flows[name] = future.result()
+            try:
+                if names:
+                    flows[names[0]] = self._element(elements[names[0]], flows, detail, scratch)
+            finally:
+                for _, task in others:
+                    task.wait()
+            for name, task in others:
+                flows[name] = task.result()
             if wanted in level:
                 break
         return flows
@@ -401,8 +407,13 @@ class _Task:
         finally:
             self._done.release()
 
+    def wait(self) -> None:
+        """Returns once the call has ended."""
+        with self._done:
+            pass
+
     def result(self) -> FloatArray:
-        self._done.acquire()
+        self.wait()
         if self._error is not None:
             raise self._error
         assert self._value is not None

@@ -214,7 +214,7 @@ def test_the_outflow_of_any_one_element_is_that_of_the_whole_run(inputs, threads
 
 
 def test_an_error_on_a_helper_thread_reaches_the_caller_and_helpers_end_with_the_simulation(
-    basin, inputs
+    basin, inputs, monkeypatch
 ):
     def helpers():
         return [t for t in threading.enumerate() if t.name.startswith("basin-")]
@@ -227,6 +227,26 @@ def test_an_error_on_a_helper_thread_reaches_the_caller_and_helpers_end_with_the
         with pytest.raises(BasinError, match="^subbasin 'valley': baseflow layer 'deep': "):
             simulation.outflow(unstable)
     assert not helpers()
+
+    # When the caller's own element fails, the run still waits for the helpers'
+    # (they write into arrays the next run uses).
+    ended = threading.Event()
+    subbasin = Simulation._subbasin
+
+    def slow_or_failing(self, sub, *args):
+        if sub.name == "hill":
+            raise BasinError("hill fails")
+        time.sleep(0.2)
+        result = subbasin(self, sub, *args)
+        ended.set()
+        return result
+
+    with prepare(basin, inputs, threads=2) as simulation, monkeypatch.context() as patch:
+        patch.setattr(Simulation, "_subbasin", slow_or_failing)
+        with pytest.raises(BasinError, match="hill fails"):
+            simulation.outflow(basin)
+        assert ended.is_set()
+
     simulation = prepare(basin, inputs, threads=3)
     simulation.outflow(basin)
     assert len(helpers()) == 2
