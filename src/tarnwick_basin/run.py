@@ -240,24 +240,28 @@ class Simulation:
                 # stopped when it is collected.
                 weakref.finalize(self, self._helpers.close)
             helpers = self._helpers
-        flows: dict[str, FloatArray] = {}
-        for level in self._levels:
-            names = [name for name in level if name != left_out]
-            others: list[tuple[str, _Task]] = [
-                (name, helpers.submit(self._element, elements[name], flows, detail, scratch))
-                for name in names[1:]
-            ]
-            try:
-                if names:
-                    flows[names[0]] = self._element(elements[names[0]], flows, detail, scratch)
-            finally:
-                for _, task in others:
-                    task.wait(helpers.spin)
-            for name, task in others:
-                flows[name] = task.result()
-            if wanted in level:
-                break
-        return flows
+        helpers.enter()
+        try:
+            flows: dict[str, FloatArray] = {}
+            for level in self._levels:
+                names = [name for name in level if name != left_out]
+                others: list[tuple[str, _Task]] = [
+                    (name, helpers.submit(self._element, elements[name], flows, detail, scratch))
+                    for name in names[1:]
+                ]
+                try:
+                    if names:
+                        flows[names[0]] = self._element(elements[names[0]], flows, detail, scratch)
+                finally:
+                    for _, task in others:
+                        task.wait(helpers.spin)
+                for name, task in others:
+                    flows[name] = task.result()
+                if wanted in level:
+                    break
+            return flows
+        finally:
+            helpers.leave()
 
     def _inflow_sum(
         self, element: Element, flows: Mapping[str, FloatArray], scratch: dict[str, FloatArray]
@@ -440,21 +444,46 @@ class _Helpers:
     processor of its own and no interpreter lock to take turns on, a helper
     polls for its next task, and the caller for the helpers' results, for a
     short while (`spin` seconds) before sleeping: in a calibration the next
-    run comes well within it.
+    run comes well within it. Once several threads are seen running the
+    simulation at once (an ensemble on threads, say), nobody polls any more:
+    the processors are then taken.
     """
 
     def __init__(self, count: int) -> None:
         own_processors = count + 1 <= (os.cpu_count() or 1)
         self.spin = _SPIN_SECONDS if own_processors and not gil_enabled() else 0.0
+        self._callers = 0
+        self._lock = threading.Lock()
         self._tasks: queue.SimpleQueue[_Task | None] = queue.SimpleQueue()
         self._threads = [
-            threading.Thread(
-                target=_serve, args=(self._tasks, self.spin), name=f"basin-{i}", daemon=True
-            )
+            threading.Thread(target=_serve, args=(self,), name=f"basin-{i}", daemon=True)
             for i in range(count)
         ]
         for thread in self._threads:
             thread.start()
+
+    def enter(self) -> None:
+        """A run starts."""
+        with self._lock:
+            self._callers += 1
+            if self._callers > 1:
+                self.spin = 0.0
+
+    def leave(self) -> None:
+        """A run has ended."""
+        with self._lock:
+            self._callers -= 1
+
+    def next(self) -> _Task | None:
+        """The next task (None: stop), polled for during `spin` seconds, then waited for."""
+        if self.spin:
+            deadline = time.perf_counter() + self.spin
+            while time.perf_counter() < deadline:
+                try:
+                    return self._tasks.get_nowait()
+                except queue.Empty:
+                    pass
+        return self._tasks.get()
 
     def submit(self, call: Callable[..., FloatArray], *args: Any) -> _Task:
         task = _Task(call, args)
@@ -473,25 +502,13 @@ class _Helpers:
 _SPIN_SECONDS = 0.0005
 
 
-def _serve(tasks: queue.SimpleQueue[_Task | None], spin: float) -> None:
+def _serve(helpers: _Helpers) -> None:
     while True:
-        task = _next(tasks, spin)
+        task = helpers.next()
         if task is None:
             return
         task.run()
         del task  # it holds the simulation, which would then outlive its last user
-
-
-def _next(tasks: queue.SimpleQueue[_Task | None], spin: float) -> _Task | None:
-    """The next task, polled for during `spin` seconds, then waited for."""
-    if spin:
-        deadline = time.perf_counter() + spin
-        while time.perf_counter() < deadline:
-            try:
-                return tasks.get_nowait()
-            except queue.Empty:
-                pass
-    return tasks.get()
 
 
 def _levels(basin: Basin) -> list[list[str]]:

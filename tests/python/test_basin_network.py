@@ -4,6 +4,7 @@ import gc
 import threading
 import time
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from datetime import timedelta
 
 import numpy as np
@@ -255,6 +256,26 @@ def test_an_error_on_a_helper_thread_reaches_the_caller_and_helpers_end_with_the
     for thread in helpers():
         thread.join(timeout=5.0)
     assert not helpers()
+
+
+def test_threads_sharing_a_threaded_simulation_get_their_own_results(basin, inputs):
+    # Each caller's elements are computed in arrays of its own, whichever
+    # helper runs them; once callers overlap, helpers stop polling for work.
+    candidates = [basin.with_values({"hill.tc_hours": 2.0 + i}) for i in range(4)]
+    with prepare(basin, inputs, threads=1) as serial:
+        expected = [serial.outflow(c) for c in candidates]
+    with prepare(basin, inputs, threads=2) as simulation:
+        start = threading.Barrier(4)
+
+        def calls(candidate):
+            start.wait()
+            return [simulation.outflow(candidate).copy() for _ in range(20)]
+
+        with ThreadPoolExecutor(4) as callers:
+            outcomes = list(callers.map(calls, candidates))
+        assert simulation._helpers.spin == 0.0
+    for outcome, wanted in zip(outcomes, expected, strict=True):
+        assert all(np.array_equal(values, wanted) for values in outcome)
 
 
 def test_the_volume_balance_closes_and_nothing_is_cut_when_padded(basin, inputs):
