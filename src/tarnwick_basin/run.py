@@ -168,10 +168,7 @@ class Simulation:
             else:
                 np.copyto(result, flow[1:])
             return result
-        names = self._upstream[name]
-        np.add(flows[names[0]][1:], flows[names[1]][1:], out=result)
-        for upstream in names[2:]:
-            np.add(result, flows[upstream][1:], out=result)
+        _add_up([flows[upstream][1:] for upstream in self._upstream[name]], result)
         if factor != 1.0:
             np.multiply(result, factor, out=result)
         return result
@@ -270,14 +267,10 @@ class Simulation:
         names = self._upstream[element.name]
         if not names:
             return np.zeros(self._size)
-        total = flows[names[0]]
-        if len(names) > 1:
-            total = np.add(
-                total, flows[names[1]], out=_buffer(scratch, element.name + ".in", len(total))
-            )
-            for name in names[2:]:
-                total += flows[name]
-        return total
+        if len(names) == 1:
+            return flows[names[0]]
+        total = _buffer(scratch, element.name + ".in", self._size)
+        return _add_up([flows[name] for name in names], total)
 
     def _element(
         self,
@@ -509,6 +502,14 @@ def _serve(helpers: _Helpers) -> None:
             return
         task.run()
         del task  # it holds the simulation, which would then outlive its last user
+
+
+def _add_up(flows: list[FloatArray], out: FloatArray) -> FloatArray:
+    """`out` = flows[0] + flows[1] + ..., added left to right (at least two flows)."""
+    np.add(flows[0], flows[1], out=out)
+    for flow in flows[2:]:
+        np.add(out, flow, out=out)
+    return out
 
 
 def _levels(basin: Basin) -> list[list[str]]:
